@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Developer commands of quendral. Each one sets up what it needs first.
+#   ./run.sh demo        build, then run the demo in examples/
+#   ./run.sh test        build, then run every test (C++ unit tests and Python tests)
+#   ./run.sh bench       build, then run the benchmarks in bench/
+#   ./run.sh fuzz [N]    build, then fuzz the Python surface with N calls (default 1000000)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+JOBS=${JOBS:-2}
+
+setup() { scripts/setup.sh; }
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+pytest_in() {  # pytest_in BUILD_DIR [pytest args...]
+  local dir=$1; shift
+  PYTHONPATH="$PWD/$dir/python" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
+}
+
+# The same tests again against an AddressSanitizer + UndefinedBehaviorSanitizer build: the first
+# report fails the run. The C++ engine tests run with leak detection; the interpreter's own
+# allocations are not ours, so the Python suite (and the tests that embed the interpreter) run
+# without it, with Python's allocator switched to malloc so that ASan sees every object. The C++
+# runtime is preloaded with ASan because the interpreter itself does not link it, and ASan must
+# find it at start-up to intercept exceptions thrown by the extension.
+sanitized_tests() {
+  build build-asan -DQUENDRAL_SANITIZE=ON -DQUENDRAL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  ASAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    pytest_in build-asan
+}
+
+case ${1:-} in
+  demo)
+    setup
+    build build
+    PYTHONPATH="$PWD/build/python" .venv/bin/python examples/demo.py
+    ;;
+  test)
+    setup
+    build build
+    ctest --test-dir build --output-on-failure -j "$JOBS"
+    pytest_in build
+    sanitized_tests
+    ;;
+  bench)
+    setup
+    build build
+    for b in build/bench/bench_*; do [ -x "$b" ] && "$b"; done
+    PYTHONPATH="$PWD/build/python" .venv/bin/python bench/bench_python.py
+    ;;
+  fuzz)
+    setup
+    build build
+    PYTHONPATH="$PWD/build/python" .venv/bin/python tests/fuzz/fuzz_surface.py --calls "${2:-1000000}" \
+      --seed "${3:-$RANDOM}" 2> >(grep -v '^quendral: internal failure' >&2)
+    ;;
+  *)
+    sed -n '2,7p' "$0"
+    exit 2
+    ;;
+esac

@@ -1,0 +1,387 @@
+"""Seeded fuzzer of quendral's Python surface.
+
+It discovers what to call from the module itself: every registered function (parameters from
+its text signature), every class's constructor, and the methods and attributes of every
+instance the module hands out. It draws arguments from a pool of awkward values (integers at the
+edges of every width, NaN and infinities, text with surrogates and control characters, nested
+sequences, module objects, and objects whose __index__, __float__, __len__ or __iter__ raise or
+lie) and fails on any exception the module does not document. A crash or a hang ends the process
+(faulthandler reports where), which the caller sees as a failure.
+
+    python tests/fuzz/fuzz_surface.py --calls 20000 --seed 1
+"""
+import argparse
+import faulthandler
+import inspect
+import math
+import random
+import sys
+import time
+import traceback
+from fractions import Fraction
+
+import quendral
+
+# Exceptions the module documents: conversion errors and its own messages.
+DOCUMENTED = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    ZeroDivisionError,
+    NotImplementedError,
+    RuntimeError,
+    TimeoutError,
+    AttributeError,
+)
+
+
+class HostileError(Exception):
+    """Raised by the fuzzer's own hostile objects; the module must pass it on unchanged."""
+
+
+def is_internal_failure(error):
+    return type(error).__module__ == "pyo3_runtime" and type(error).__name__ == "PanicException"
+
+
+def is_documented(error):
+    if isinstance(error, (HostileError, *DOCUMENTED)):
+        return True
+    if type(error) is Exception and str(error) == "Overflow":
+        return True
+    return is_internal_failure(error)
+
+
+# ---------------------------------------------------------------- hostile objects
+
+
+class IndexRaises:
+    def __index__(self):
+        raise HostileError("__index__")
+
+
+class IndexLies:
+    def __index__(self):
+        return "not an int"
+
+
+class IndexHuge:
+    def __index__(self):
+        return 2**200
+
+
+class FloatRaises:
+    def __float__(self):
+        raise HostileError("__float__")
+
+
+class FloatLies:
+    def __float__(self):
+        return "not a float"
+
+
+class LenRaises(list):
+    def __len__(self):
+        raise HostileError("__len__")
+
+
+class LenLies(list):
+    def __len__(self):
+        return 10**9
+
+
+class LenNegative:
+    def __len__(self):
+        return -1
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+
+class IterRaises(list):
+    def __iter__(self):
+        yield from super().__iter__()
+        raise HostileError("__iter__")
+
+
+class IterLies(list):
+    def __iter__(self):
+        return iter([None, "x", 1.5])
+
+
+class GetItemRaises:
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        raise HostileError("__getitem__")
+
+
+class EqRaises:
+    def __eq__(self, other):
+        raise HostileError("__eq__")
+
+    __hash__ = object.__hash__
+
+
+class Mutator:
+    """An index whose conversion empties the list being converted."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __index__(self):
+        self.victim.clear()
+        return 0
+
+
+class StrSub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class FractionLiar(Fraction):
+    @property
+    def denominator(self):
+        return 0
+
+
+HOSTILE = [
+    IndexRaises,
+    IndexLies,
+    IndexHuge,
+    FloatRaises,
+    FloatLies,
+    LenNegative,
+    GetItemRaises,
+    EqRaises,
+]
+
+# ---------------------------------------------------------------- value pool
+
+
+def edge_ints():
+    values = [0, 1, -1]
+    for bits in (7, 8, 15, 16, 31, 32, 53, 63, 64, 65, 128):
+        for v in (2**bits - 1, 2**bits, 2**bits + 1):
+            values += [v, -v]
+    return values
+
+
+EDGE_INTS = edge_ints()
+FLOATS = [0.0, -0.0, 0.5, 1.0, -1.5, 1e308, -1e308, 5e-324, math.nan, math.inf, -math.inf]
+OPERATORS = ["and", "or", "not", "==", "<=", "<", "+", "-", "*", "/", ">", "!=", "AND", ""]
+TEXT_CHARS = ["a", "Z", " ", '"', "\\", "\n", "\t", "\0", "\x1b", "\u0301", "\u200b", "\u00a0", "\u2028",
+              "\ud800", "\udfff", "\ue000", "é", "東", "😀", "'", "\x7f"]
+
+
+class Fuzzer:
+    def __init__(self, seed):
+        self.rng = random.Random(seed)
+        self.pool = []  # module objects handed out so far
+        self.node_pool = [quendral.make_int_constant_node(1)] if hasattr(quendral, "make_int_constant_node") else []
+        self.calls = 0
+        self.documented = 0
+        self.internal_failures = 0
+
+    # -- drawing values
+
+    def text(self):
+        r = self.rng
+        if r.random() < 0.4:
+            return r.choice(OPERATORS)
+        return "".join(r.choice(TEXT_CHARS) for _ in range(r.randrange(0, 8)))
+
+    def int_value(self):
+        r = self.rng
+        if r.random() < 0.6:
+            return r.choice(EDGE_INTS)
+        return r.randrange(-50, 50)
+
+    def node_list(self):
+        r = self.rng
+        if not self.node_pool:
+            return []
+        return [r.choice(self.node_pool) for _ in range(r.randrange(0, 6))]
+
+    def sequence(self, depth):
+        r = self.rng
+        items = [self.value(depth + 1) for _ in range(r.randrange(0, 5))]
+        kind = r.randrange(8)
+        if kind == 0:
+            return tuple(items)
+        if kind == 1:
+            return LenRaises(items)
+        if kind == 2:
+            return LenLies(items)
+        if kind == 3:
+            return IterRaises(items)
+        if kind == 4:
+            return IterLies(items)
+        if kind == 5:
+            victim = [0, 1, 2]
+            victim.append(Mutator(victim))
+            return victim
+        return items
+
+    def value(self, depth=0):
+        r = self.rng
+        choice = r.randrange(22 if depth < 3 else 14)
+        if choice <= 2:
+            return self.int_value()
+        if choice == 3:
+            return r.choice(FLOATS)
+        if choice == 4:
+            return self.text()
+        if choice == 5:
+            return r.choice([None, True, False, b"and", IntSub(3), StrSub("and"), object()])
+        if choice == 6:
+            return r.choice(HOSTILE)()
+        if choice == 7:
+            return r.choice([Fraction(1, 2), Fraction(-7, 3), Fraction(2**40, 3), FractionLiar(1, 2), Fraction(0)])
+        if choice in (8, 9):
+            return r.choice(self.pool) if self.pool else self.int_value()
+        if choice == 10:
+            return self.node_list()
+        if choice == 11:
+            return [self.int_value() for _ in range(r.randrange(0, 5))]
+        if choice == 12:
+            return r.choice([quendral, type, len, lambda *a: None])
+        if choice == 13:
+            return r.choice([getattr(quendral, n) for n in quendral.__all__])
+        if choice in (14, 15, 16):
+            return self.sequence(depth)
+        if choice == 17:
+            return {self.int_value(): self.value(depth + 1) for _ in range(r.randrange(0, 3))}
+        if choice == 18:
+            return set(self.int_value() for _ in range(r.randrange(0, 3)))
+        if choice == 19:
+            return frozenset(self.int_value() for _ in range(r.randrange(0, 3)))
+        if choice == 20:
+            return (self.value(depth + 1), self.value(depth + 1))
+        return tuple(self.value(depth + 1) for _ in range(4))
+
+    # -- calling
+
+    def arguments(self, parameters):
+        """Positional and keyword arguments for `parameters`, now and then of the wrong shape."""
+        r = self.rng
+        args, kwargs = [], {}
+        keyword = False
+        for p in parameters:
+            if p.default is not inspect.Parameter.empty and r.random() < 0.3:
+                keyword = True
+                continue
+            keyword = keyword or r.random() < 0.3
+            if keyword:
+                kwargs[p.name] = self.value()
+            else:
+                args.append(self.value())
+        shape = r.random()
+        if shape < 0.03:
+            args.append(self.value())
+        elif shape < 0.06 and args:
+            args.pop()
+        elif shape < 0.08:
+            kwargs["unknown_parameter"] = 1
+        elif shape < 0.10 and parameters:
+            kwargs[parameters[0].name] = self.value()
+        return args, kwargs
+
+    def remember(self, result):
+        if type(result).__name__ in quendral.__all__:
+            self.pool.append(result)
+            if type(result).__name__ == "ExpressionNode":
+                self.node_pool.append(result)
+        elif isinstance(result, (list, tuple)):
+            for item in result[:8]:
+                self.remember(item)
+        if len(self.pool) > 400:
+            del self.pool[: len(self.pool) - 300]
+        if len(self.node_pool) > 400:
+            del self.node_pool[: len(self.node_pool) - 300]
+
+    def call(self, description, function, *args, **kwargs):
+        self.calls += 1
+        try:
+            result = function(*args, **kwargs)
+        except BaseException as error:  # noqa: BLE001 - sorting them is the job
+            if not is_documented(error):
+                print(f"fuzz: undocumented {type(error).__module__}.{type(error).__qualname__} from {description}",
+                      file=sys.stderr)
+                print(f"fuzz: args={args!r} kwargs={kwargs!r}", file=sys.stderr)
+                traceback.print_exc()
+                raise SystemExit(1)
+            if is_internal_failure(error):
+                self.internal_failures += 1
+            else:
+                self.documented += 1
+            return None
+        self.remember(result)
+        return result
+
+    def step(self):
+        r = self.rng
+        if self.pool and r.random() < 0.35:
+            self.poke_instance(r.choice(self.pool))
+            return
+        name = r.choice(quendral.__all__)
+        target = getattr(quendral, name)
+        try:
+            parameters = list(inspect.signature(target).parameters.values())
+        except (ValueError, TypeError):
+            parameters = []
+        args, kwargs = self.arguments(parameters)
+        self.call(name, target, *args, **kwargs)
+
+    def poke_instance(self, instance):
+        r = self.rng
+        cls = type(instance)
+        members = [m for m in dir(cls) if not m.startswith("_")]
+        extra = ["__repr__", "__str__", "__hash__", "__eq__"]
+        member = r.choice(members + extra)
+        description = f"{cls.__name__}.{member}"
+        attribute = inspect.getattr_static(cls, member, None)
+        if inspect.isdatadescriptor(attribute) or attribute is None:
+            action = r.random()
+            if action < 0.8:
+                self.call(description, getattr, instance, member)
+            elif action < 0.9:
+                self.call(description + " (set)", setattr, instance, member, self.value())
+            else:
+                self.call(description + " (delete)", delattr, instance, member)
+            return
+        bound = getattr(instance, member)
+        try:
+            parameters = list(inspect.signature(bound).parameters.values())
+        except (ValueError, TypeError):
+            parameters = [inspect.Parameter("other", inspect.Parameter.POSITIONAL_OR_KEYWORD)] if member == "__eq__" else []
+        args, kwargs = self.arguments(parameters)
+        self.call(description, bound, *args, **kwargs)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--hang-seconds", type=int, default=60, help="a single batch of 1000 calls taking longer is a hang")
+    options = parser.parse_args()
+
+    faulthandler.enable()
+    fuzzer = Fuzzer(options.seed)
+    start = time.perf_counter()
+    while fuzzer.calls < options.calls:
+        faulthandler.dump_traceback_later(options.hang_seconds, exit=True)
+        target = fuzzer.calls + 1000
+        while fuzzer.calls < min(target, options.calls):
+            fuzzer.step()
+    faulthandler.cancel_dump_traceback_later()
+    elapsed = time.perf_counter() - start
+    print(f"fuzz: {fuzzer.calls} calls, seed {options.seed}: {fuzzer.documented} documented exceptions, "
+          f"{fuzzer.internal_failures} internal failures, 0 crashes, {elapsed:.1f} s")
+
+
+if __name__ == "__main__":
+    main()
