@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 JOBS=${JOBS:-2}
+BUILD=${QUENDRAL_BUILD:-build}  # build folder; the sanitizer build goes to "$BUILD-asan"
 
 setup() { scripts/setup.sh; }
 
@@ -30,37 +31,37 @@ pytest_in() {  # pytest_in BUILD_DIR [pytest args...]
 # runtime is preloaded with ASan because the interpreter itself does not link it, and ASan must
 # find it at start-up to intercept exceptions thrown by the extension.
 sanitized_tests() {
-  build build-asan -DQUENDRAL_SANITIZE=ON -DQUENDRAL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  build "$BUILD-asan" -DQUENDRAL_SANITIZE=ON -DQUENDRAL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
   ASAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+    ctest --test-dir "$BUILD-asan" --output-on-failure -j "$JOBS"
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    pytest_in build-asan
+    pytest_in "$BUILD-asan"
 }
 
 case ${1:-} in
   demo)
     setup
-    build build
-    PYTHONPATH="$PWD/build/python" .venv/bin/python examples/demo.py
+    build "$BUILD"
+    PYTHONPATH="$PWD/$BUILD/python" .venv/bin/python examples/demo.py
     ;;
   test)
     setup
-    build build
-    ctest --test-dir build --output-on-failure -j "$JOBS"
-    pytest_in build
+    build "$BUILD"
+    ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS"
+    pytest_in "$BUILD"
     sanitized_tests
     ;;
   bench)
     setup
-    build build
-    for b in build/bench/bench_*; do [ -x "$b" ] && "$b"; done
-    PYTHONPATH="$PWD/build/python" .venv/bin/python bench/bench_python.py
+    build "$BUILD"
+    for b in "$BUILD"/bench/bench_*; do [ -x "$b" ] && "$b"; done
+    PYTHONPATH="$PWD/$BUILD/python" .venv/bin/python bench/bench_python.py
     ;;
   fuzz)
     setup
-    build build
-    PYTHONPATH="$PWD/build/python" .venv/bin/python tests/fuzz/fuzz_surface.py --calls "${2:-1000000}" \
+    build "$BUILD"
+    PYTHONPATH="$PWD/$BUILD/python" .venv/bin/python tests/fuzz/fuzz_surface.py --calls "${2:-1000000}" \
       --seed "${3:-$RANDOM}" 2> >(grep -v '^quendral: internal failure' >&2)
     ;;
   *)
