@@ -267,14 +267,15 @@ bool to_flag(PyObject* object) {
 }
 
 std::uint64_t to_index(PyObject* object) {
-  Ref index = Ref::check(PyNumber_Index(object));
+  // Plain ints skip the __index__ round trip: this sits on every call that takes a number.
+  Ref index = PyLong_CheckExact(object) ? Ref::borrow(object) : Ref::check(PyNumber_Index(object));
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_py();
   return value;
 }
 
 std::int32_t to_i32(PyObject* object) {
-  Ref index = Ref::check(PyNumber_Index(object));
+  Ref index = PyLong_CheckExact(object) ? Ref::borrow(object) : Ref::check(PyNumber_Index(object));
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) throw_py();
