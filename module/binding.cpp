@@ -19,7 +19,7 @@ PyObject* panic_exception_type() {
   static PyMutex mutex{};
   PyObject* t = type.load(std::memory_order_acquire);
   if (t) return t;
-  PyMutex_Lock(&mutex);
+  MutexLock lock(mutex);
   t = type.load(std::memory_order_acquire);
   if (!t) {
     // Callers match this exception by its qualified name; keep it.
@@ -28,7 +28,6 @@ PyObject* panic_exception_type() {
                                   PyExc_BaseException, nullptr);
     if (t) type.store(t, std::memory_order_release);
   }
-  PyMutex_Unlock(&mutex);
   return t;
 }
 
@@ -47,8 +46,9 @@ PyObject* exception_type_of(ErrorKind kind) {
   return PyExc_Exception;
 }
 
-void set_internal_failure(const std::string& message, const char* file, unsigned line) {
-  std::fprintf(stderr, "quendral: internal failure at %s:%u: %s\n", file, line, message.c_str());
+void set_internal_failure(std::string_view message, const char* file, unsigned line) noexcept {
+  std::fprintf(stderr, "quendral: internal failure at %s:%u: %.*s\n", file, line, static_cast<int>(message.size()),
+               message.data());
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
   if (!type) return;  // the creation failure stays pending
@@ -75,6 +75,8 @@ void set_engine_error(const Error& error) {
 }  // namespace
 
 void set_python_error_from_current_exception() noexcept {
+  // Nothing here allocates on the C++ heap: this runs while reporting a failure, possibly one of
+  // memory.
   try {
     throw;
   } catch (const PyErrorSet&) {
@@ -86,7 +88,7 @@ void set_python_error_from_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& other) {
-    set_internal_failure(other.what(), __FILE__, __LINE__);
+    set_internal_failure(std::string_view(other.what()), __FILE__, __LINE__);
   } catch (...) {
     set_internal_failure("unknown C++ exception", __FILE__, __LINE__);
   }
@@ -100,12 +102,16 @@ void raise_engine_error(const Error& error) {
 CapturedPythonError::CapturedPythonError() : exception_(PyErr_GetRaisedException()) {}
 
 CapturedPythonError::~CapturedPythonError() {
-  // The engine may drop the error on any thread that holds the interpreter.
+  // Engine errors live only within a call, on the thread that holds the interpreter.
   Py_XDECREF(exception_);
 }
 
 void CapturedPythonError::restore() const {
-  Py_XINCREF(exception_);
+  if (!exception_) {
+    set_internal_failure("a Python error was to be passed on but none had been raised", __FILE__, __LINE__);
+    return;
+  }
+  Py_INCREF(exception_);
   PyErr_SetRaisedException(exception_);
 }
 
@@ -181,6 +187,7 @@ void check_required(const Signature& sig, const std::array<PyObject*, kMaxParams
 }  // namespace
 
 void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+  QUENDRAL_CHECK(sig.params().size() <= kMaxParams, "too many parameters in a parameter table");
   check_positional_count(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.values_[static_cast<std::size_t>(i)] = args[i];
   if (kwnames) {
@@ -193,16 +200,25 @@ void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 void parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
+  QUENDRAL_CHECK(sig.params().size() <= kMaxParams, "too many parameters in a parameter table");
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   check_positional_count(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.values_[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-  if (kwargs) {
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    out.keywords_ = Ref::check(PyDict_Copy(kwargs));
     PyObject* key;
     PyObject* value;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) assign_keyword(sig, out.values_, key, value);
+    while (PyDict_Next(out.keywords_.get(), &pos, &key, &value)) assign_keyword(sig, out.values_, key, value);
   }
   check_required(sig, out.values_);
+}
+
+void fail_conversion(const char* name) {
+  set_python_error_from_current_exception();
+  PyObject* pending = PyErr_Occurred();
+  if (pending && !PyErr_GivenExceptionMatches(pending, panic_exception_type())) add_processing_note(name);
+  throw PyErrorSet{};
 }
 
 void add_processing_note(const char* name) noexcept {
@@ -326,8 +342,9 @@ PyTypeObject* make_type(const ClassSpec& spec, std::size_t basicsize, destructor
   if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
   slots.push_back({0, nullptr});
 
-  // "builtins." gives the type a bare name (repr "<class 'Effect'>") and a defined __module__;
-  // the spec's name must outlive the type, so it is kept for the process.
+  // The classes belong to no module of their own: "builtins." leaves __name__ and __qualname__
+  // bare and gives __module__ a value (without a dot the interpreter warns that the type has
+  // no __module__). The name must outlive the type, so it is kept for the process.
   auto* qualified = new std::string(std::string("builtins.") + spec.name);
   unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if (!spec.constructor) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;

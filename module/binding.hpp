@@ -15,6 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -104,7 +105,7 @@ struct Param {
   const char* default_text = nullptr;  // as written in the text signature; null: required
 };
 
-constexpr std::size_t kMaxParams = 12;
+constexpr std::size_t kMaxParams = 16;
 
 class Signature {
  public:
@@ -133,6 +134,9 @@ class Args {
   friend void parse_args(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, Args&);
   friend void parse_args(const Signature&, PyObject*, PyObject*, Args&);
   std::array<PyObject*, kMaxParams> values_{};
+  // Keyword values of the tuple-and-dict form are borrowed from this copy of the caller's dict,
+  // so converting one argument cannot free another by changing the dict.
+  Ref keywords_;
 };
 
 // Vectorcall form (METH_FASTCALL | METH_KEYWORDS).
@@ -143,6 +147,10 @@ void parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, Args& ou
 // Attaches the note "while processing '<name>'" to the pending exception.
 void add_processing_note(const char* name) noexcept;
 
+// Sets the Python exception for a C++ failure of a conversion and notes the parameter on it
+// (an internal failure carries no note); always throws PyErrorSet.
+[[noreturn]] void fail_conversion(const char* name);
+
 template <class F>
 auto convert_arg(const char* name, PyObject* object, F&& convert) -> decltype(convert(object)) {
   try {
@@ -150,6 +158,8 @@ auto convert_arg(const char* name, PyObject* object, F&& convert) -> decltype(co
   } catch (const PyErrorSet&) {
     add_processing_note(name);
     throw;
+  } catch (...) {
+    fail_conversion(name);
   }
 }
 
@@ -179,9 +189,15 @@ auto to_list(PyObject* object, F&& convert) {
     raise(PyExc_TypeError, std::string("'") + type_name(object) + "' object cannot be converted to 'Sequence'");
   }
   std::vector<T> result;
-  const Py_ssize_t hint = PyObject_LengthHint(object, 0);
-  if (hint < 0) throw_py();
-  result.reserve(static_cast<std::size_t>(hint));
+  // Lists and tuples know their size; anything else may lie about it, so its hint only
+  // pre-sizes a little and never fails the conversion.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    result.reserve(static_cast<std::size_t>(Py_SIZE(object)));
+  } else {
+    const Py_ssize_t hint = PyObject_LengthHint(object, 0);
+    if (hint < 0) PyErr_Clear();
+    result.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, 4096)));
+  }
   Ref iterator = Ref::check(PyObject_GetIter(object));
   while (PyObject* item = PyIter_Next(iterator.get())) {
     Ref owned = Ref::steal(item);
@@ -308,20 +324,30 @@ void box_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+class MutexLock {
+ public:
+  explicit MutexLock(PyMutex& mutex) : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+  ~MutexLock() { PyMutex_Unlock(&mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  PyMutex& mutex_;
+};
+
 template <class T>
 PyTypeObject* type_of() {
   static std::atomic<PyTypeObject*> type{nullptr};
   static PyMutex mutex{};
   PyTypeObject* t = type.load(std::memory_order_acquire);
   if (t) return t;
-  PyMutex_Lock(&mutex);
+  MutexLock lock(mutex);
   t = type.load(std::memory_order_acquire);
   if (!t) {
     t = make_type(T::spec(), sizeof(Box<T>), &box_dealloc<T>);
-    if (t) type.store(t, std::memory_order_release);
+    if (!t) throw_py();
+    type.store(t, std::memory_order_release);
   }
-  PyMutex_Unlock(&mutex);
-  if (!t) throw_py();
   return t;
 }
 

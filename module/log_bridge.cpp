@@ -110,7 +110,10 @@ void handle_record(const log::Record& record) {
 // pending before the record (a search that is about to fail) is preserved; a failure inside
 // `logging` is reported as unraisable and never disturbs the engine's call.
 void bridge_sink(const log::Record& record) {
-  PyGILState_STATE gil = PyGILState_Ensure();
+  // Engine calls run on a thread that holds the interpreter; attach only when one does not.
+  const bool attach = PyThreadState_GetUnchecked() == nullptr;
+  PyGILState_STATE gil{};
+  if (attach) gil = PyGILState_Ensure();
   PyObject* pending = PyErr_GetRaisedException();
   try {
     handle_record(record);
@@ -119,7 +122,7 @@ void bridge_sink(const log::Record& record) {
   }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   PyErr_SetRaisedException(pending);
-  PyGILState_Release(gil);
+  if (attach) PyGILState_Release(gil);
 }
 
 }  // namespace

@@ -58,9 +58,4 @@ Ref big_rational_to_py_fraction(const Rational& value) {
   return Ref::check(PyObject_CallOneArg(fraction.get(), argument.get()));
 }
 
-Ref big_int_to_py(const BigInt& value) {
-  if (value.is_small()) return Ref::check(PyLong_FromLongLong(value.small_value()));
-  return Ref::check(PyLong_FromString(value.to_string().c_str(), nullptr, 10));
-}
-
 }  // namespace quendral::py

@@ -14,7 +14,5 @@ Rational get_big_rational(PyObject* object);
 std::optional<Rational> get_option_big_rational(PyObject* object);
 // A new `fractions.Fraction`, built from the text "numerator/denominator".
 Ref big_rational_to_py_fraction(const Rational& value);
-// A Python int of any size.
-Ref big_int_to_py(const BigInt& value);
 
 }  // namespace quendral::py

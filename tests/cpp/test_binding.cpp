@@ -101,6 +101,23 @@ TEST(Converters, ValuesComeThroughExactly) {
   EXPECT_FALSE(py::to_optional(nullptr, py::to_index).has_value());
 }
 
+TEST(Converters, SequencesThatLieAboutTheirLengthAreReadByIteration) {
+  exec_python("import sys\n"
+              "class Huge(list):\n    def __len__(self): return sys.maxsize\n"
+              "class Failing(list):\n    def __len__(self): raise ValueError('no length')\n");
+  EXPECT_EQ(py::to_list(eval_python("Huge([1, 2])").get(), py::to_index), (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(py::to_list(eval_python("Failing([3])").get(), py::to_index), (std::vector<std::uint64_t>{3}));
+}
+
+TEST(Converters, CxxFailureOfAConversionCarriesTheNote) {
+  std::string notes;
+  EXPECT_EQ(convert("1", [](PyObject*) -> int { throw std::bad_alloc(); }, &notes), "MemoryError: ");
+  EXPECT_EQ(notes, "while processing 'p'");
+  EXPECT_EQ(convert("1", [](PyObject*) -> int { internal_failure("broken"); }, &notes),
+            "pyo3_runtime.PanicException: broken");
+  EXPECT_EQ(notes, "");
+}
+
 TEST(Converters, ListElementConversionThatMutatesTheListIsSafe) {
   exec_python("victim = [0, 0, 0]\n"
               "class Shrink:\n    def __index__(self):\n        victim.clear()\n        return 1\n"
@@ -267,6 +284,9 @@ TEST(Errors, EngineFailuresBecomeTheirPythonExceptions) {
               throw Error(std::make_shared<py::CapturedPythonError>());
             }),
             "LookupError: from a callable");
+  // Capturing when nothing was raised is a broken invariant, not a silent success.
+  EXPECT_EQ(run([] { throw Error(std::make_shared<py::CapturedPythonError>()); }),
+            "pyo3_runtime.PanicException: a Python error was to be passed on but none had been raised");
 }
 
 TEST(Signatures, DocstringIsTheTextSignature) {
