@@ -77,33 +77,6 @@ const char* kind_name(NodeKind kind) noexcept {
 
 // ---------------------------------------------------------------- construction
 
-ExpressionNode ExpressionNode::boolean(bool value) noexcept {
-  ExpressionNode n;
-  n.u_.flag = value;
-  return n;
-}
-
-ExpressionNode ExpressionNode::integer(BigInt value) noexcept {
-  ExpressionNode n;
-  n.kind_ = NodeKind::Int;
-  new (&n.u_.integer) BigInt(std::move(value));
-  return n;
-}
-
-ExpressionNode ExpressionNode::rational(Rational value) noexcept {
-  ExpressionNode n;
-  n.kind_ = NodeKind::Rational;
-  new (&n.u_.rational) Rational(std::move(value));
-  return n;
-}
-
-ExpressionNode ExpressionNode::fluent(std::uint64_t index) noexcept {
-  ExpressionNode n;
-  n.kind_ = NodeKind::Fluent;
-  n.u_.word[0] = index;
-  return n;
-}
-
 ExpressionNode ExpressionNode::object(std::string_view name) {
   ExpressionNode n;
   n.kind_ = NodeKind::Object;
@@ -119,56 +92,7 @@ ExpressionNode ExpressionNode::list_operator(NodeKind kind, std::span<const std:
   return n;
 }
 
-ExpressionNode ExpressionNode::not_operator(std::uint64_t operand) noexcept {
-  ExpressionNode n;
-  n.kind_ = NodeKind::Not;
-  n.u_.word[0] = operand;
-  return n;
-}
-
-ExpressionNode ExpressionNode::binary_operator(NodeKind kind, std::uint64_t left, std::uint64_t right) noexcept {
-  ExpressionNode n;
-  n.kind_ = kind;
-  n.u_.word[0] = left;
-  n.u_.word[1] = right;
-  return n;
-}
-
 // ---------------------------------------------------------------- value semantics
-
-void ExpressionNode::copy_from(const ExpressionNode& other) noexcept {
-  kind_ = other.kind_;
-  switch (kind_) {
-    case NodeKind::Int: new (&u_.integer) BigInt(other.u_.integer); break;
-    case NodeKind::Rational: new (&u_.rational) Rational(other.u_.rational); break;
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Plus:
-    case NodeKind::Times:
-      u_.list = other.u_.list;
-      detail::retain_operand_box(u_.list);
-      break;
-    default: std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof(u_)); break;
-  }
-}
-
-void ExpressionNode::steal_from(ExpressionNode& other) noexcept {
-  // Every payload is trivially relocatable: move the bytes and leave `other` as a plain flag.
-  kind_ = other.kind_;
-  std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof(u_));
-  other.kind_ = NodeKind::Bool;
-  other.u_.word[0] = 0;
-  other.u_.word[1] = 0;
-}
-
-void ExpressionNode::destroy() noexcept {
-  if (!owns_box()) return;
-  switch (kind_) {
-    case NodeKind::Int: u_.integer.~BigInt(); break;
-    case NodeKind::Rational: u_.rational.~Rational(); break;
-    default: detail::release_operand_box(u_.list); break;
-  }
-}
 
 std::span<const std::uint64_t> ExpressionNode::operands() const noexcept {
   if (has_operand_list(kind_)) return {u_.list->positions, static_cast<std::size_t>(u_.list->size)};
@@ -353,6 +277,31 @@ Rational get_rational_from_expression_node(const ExpressionNode& node) {
   if (node.kind() == NodeKind::Int) return Rational(node.int_value());
   if (node.kind() == NodeKind::Rational) return node.rational_value();
   throw Error(ErrorKind::ValueError, "Expected a number!");
+}
+
+// ---------------------------------------------------------------- interning
+
+Expression ExpressionManager::put(std::span<const ExpressionNode> nodes) {
+  if (!node_lists_.empty()) {
+    const auto it = ids_.find(nodes);
+    if (it != ids_.end()) return it->second;
+  }
+  const Expression expression{node_lists_.size()};
+  node_lists_.emplace_back(nodes.begin(), nodes.end());
+  try {
+    ids_.emplace(NodeList(nodes.begin(), nodes.end()), expression);
+  } catch (...) {
+    node_lists_.pop_back();  // keep both tables in step when memory runs out
+    throw;
+  }
+  return expression;
+}
+
+const NodeList& ExpressionManager::get(Expression expression) const {
+  QUENDRAL_CHECK(expression.id < node_lists_.size(),
+                 "expression id " + std::to_string(expression.id) + " was not issued by this manager (" +
+                     std::to_string(node_lists_.size()) + " interned)");
+  return node_lists_[expression.id];
 }
 
 }  // namespace quendral

@@ -9,10 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "base/utils.hpp"
 
@@ -105,6 +108,14 @@ class ExpressionNode {
   const detail::InternedName* interned_name() const noexcept { return u_.name; }
   // The operand positions of any operator kind (one for `Not`, two for binary kinds).
   std::span<const std::uint64_t> operands() const noexcept;
+  // Direct reads for code that has already switched on the kind: the operand of `Not`, the two
+  // operands of a binary kind, the list of a list kind.
+  std::uint64_t unary_operand() const noexcept { return u_.word[0]; }
+  std::uint64_t left_operand() const noexcept { return u_.word[0]; }
+  std::uint64_t right_operand() const noexcept { return u_.word[1]; }
+  std::span<const std::uint64_t> operand_list() const noexcept {
+    return {u_.list->positions, static_cast<std::size_t>(u_.list->size)};
+  }
 
   bool is_bool(bool value) const noexcept { return kind_ == NodeKind::Bool && u_.flag == value; }
 
@@ -144,6 +155,85 @@ class ExpressionNode {
 
 static_assert(sizeof(ExpressionNode) == 24, "a node is one 24-byte record");
 
+// Construction and value semantics are inline: evaluation makes and drops nodes in its
+// innermost loop.
+
+inline ExpressionNode ExpressionNode::boolean(bool value) noexcept {
+  ExpressionNode n;
+  n.u_.flag = value;
+  return n;
+}
+
+inline ExpressionNode ExpressionNode::integer(BigInt value) noexcept {
+  ExpressionNode n;
+  n.kind_ = NodeKind::Int;
+  new (&n.u_.integer) BigInt(std::move(value));
+  return n;
+}
+
+inline ExpressionNode ExpressionNode::rational(Rational value) noexcept {
+  ExpressionNode n;
+  n.kind_ = NodeKind::Rational;
+  new (&n.u_.rational) Rational(std::move(value));
+  return n;
+}
+
+inline ExpressionNode ExpressionNode::fluent(std::uint64_t index) noexcept {
+  ExpressionNode n;
+  n.kind_ = NodeKind::Fluent;
+  n.u_.word[0] = index;
+  return n;
+}
+
+inline ExpressionNode ExpressionNode::not_operator(std::uint64_t operand) noexcept {
+  ExpressionNode n;
+  n.kind_ = NodeKind::Not;
+  n.u_.word[0] = operand;
+  return n;
+}
+
+inline ExpressionNode ExpressionNode::binary_operator(NodeKind kind, std::uint64_t left, std::uint64_t right) noexcept {
+  ExpressionNode n;
+  n.kind_ = kind;
+  n.u_.word[0] = left;
+  n.u_.word[1] = right;
+  return n;
+}
+
+inline void ExpressionNode::copy_from(const ExpressionNode& other) noexcept {
+  kind_ = other.kind_;
+  switch (kind_) {
+    case NodeKind::Int: new (&u_.integer) BigInt(other.u_.integer); break;
+    case NodeKind::Rational: new (&u_.rational) Rational(other.u_.rational); break;
+    case NodeKind::And:
+    case NodeKind::Or:
+    case NodeKind::Plus:
+    case NodeKind::Times:
+      u_.list = other.u_.list;
+      detail::retain_operand_box(u_.list);
+      break;
+    default: std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof(u_)); break;
+  }
+}
+
+inline void ExpressionNode::steal_from(ExpressionNode& other) noexcept {
+  // Every payload is trivially relocatable: move the bytes and leave `other` as a plain flag.
+  kind_ = other.kind_;
+  std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof(u_));
+  other.kind_ = NodeKind::Bool;
+  other.u_.word[0] = 0;
+  other.u_.word[1] = 0;
+}
+
+inline void ExpressionNode::destroy() noexcept {
+  if (!owns_box()) return;
+  switch (kind_) {
+    case NodeKind::Int: u_.integer.~BigInt(); break;
+    case NodeKind::Rational: u_.rational.~Rational(); break;
+    default: detail::release_operand_box(u_.list); break;
+  }
+}
+
 using NodeList = std::vector<ExpressionNode>;
 
 bool operator==(std::span<const ExpressionNode> a, std::span<const ExpressionNode> b) noexcept;
@@ -155,6 +245,54 @@ struct NodeListHash {
     hash_node_list(h, nodes);
     return h.finish();
   }
+};
+
+// ---------------------------------------------------------------- interning
+
+// The identifier of a node list interned in an `ExpressionManager`. It is meaningful only for the
+// manager that issued it; equality, order and hashing are those of the index, so tables keyed by
+// it hash and compare one word.
+struct Expression {
+  std::uint64_t id = 0;
+  friend auto operator<=>(const Expression&, const Expression&) = default;
+};
+
+struct ExpressionHash {
+  std::size_t operator()(Expression e) const noexcept {
+    FxHasher h;
+    h.write_u64(e.id);
+    return h.finish();
+  }
+};
+
+// Hands out one dense identifier (0, 1, 2, ...) per distinct node list, in the order the lists
+// were first seen. Nothing is ever removed. Not thread-safe: a caller sharing a manager guards
+// it.
+class ExpressionManager {
+ public:
+  // The identifier of the node list structurally equal to `nodes`, interning a copy first when
+  // none was seen before. A list seen before costs one hash and (normally) one comparison.
+  Expression put(std::span<const ExpressionNode> nodes);
+  // The interned list; an identifier this manager did not issue is an internal failure.
+  const NodeList& get(Expression expression) const;
+  std::size_t size() const noexcept { return node_lists_.size(); }
+
+ private:
+  // Looks up a span without building a NodeList for it.
+  struct Hash : NodeListHash {
+    using is_transparent = void;
+  };
+  struct Equal {
+    using is_transparent = void;
+    bool operator()(std::span<const ExpressionNode> a, std::span<const ExpressionNode> b) const noexcept {
+      return a == b;
+    }
+  };
+
+  // Each list is kept twice, by identifier and as a key, so that both directions are one lookup;
+  // the copies share the nodes' boxes.
+  std::vector<NodeList> node_lists_;
+  boost::unordered_flat_map<NodeList, Expression, Hash, Equal> ids_;
 };
 
 // Builds the operator node named by `kind` ("and", "or", "not", "==", "<=", "<", "+", "-", "*",

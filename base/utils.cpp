@@ -152,8 +152,13 @@ BigInt BigInt::operator-() const {
 
 namespace {
 
-// Builds the reduced value n/d from 128-bit parts (d != 0).
-Rational reduced_from_i128(i128 n, i128 d) {
+std::uint64_t magnitude(std::int64_t v) noexcept {
+  return v < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
+}  // namespace
+
+Rational Rational::reduced(i128 n, i128 d) {
   if (d < 0) {
     n = -n;
     d = -d;
@@ -164,12 +169,47 @@ Rational reduced_from_i128(i128 n, i128 d) {
     d /= static_cast<i128>(g);
   }
   if (fits_i64(n) && fits_i64(d)) {
-    return Rational(BigInt(static_cast<std::int64_t>(n)), BigInt(static_cast<std::int64_t>(d)));
+    return Rational(static_cast<std::int64_t>(n), static_cast<std::int64_t>(d), Reduced{});
   }
   return Rational(mpq_class(mpz_from_i128(n), mpz_from_i128(d)));
 }
 
-}  // namespace
+// The usual reduction of a sum of reduced fractions: with g = gcd(b, d), a/b ± c/d is
+// t / (b/g · d) where t = a·(d/g) ± c·(b/g), and only gcd(t, g) can remain as a common factor. When
+// g is 1 the sum is already reduced. Every gcd here is of 64-bit values.
+Rational Rational::add_inline(std::int64_t a, std::int64_t b, std::int64_t c, std::int64_t d, bool subtract) {
+  const std::uint64_t g = std::gcd(static_cast<std::uint64_t>(b), static_cast<std::uint64_t>(d));
+  const auto b_g = static_cast<std::int64_t>(static_cast<std::uint64_t>(b) / g);
+  const auto d_g = static_cast<std::int64_t>(static_cast<std::uint64_t>(d) / g);
+  std::int64_t x, y, t, denominator;
+  if (!__builtin_mul_overflow(a, d_g, &x) && !__builtin_mul_overflow(c, b_g, &y) &&
+      !(subtract ? __builtin_sub_overflow(x, y, &t) : __builtin_add_overflow(x, y, &t))) {
+    if (t == 0) return Rational();
+    const std::uint64_t common = g == 1 ? 1 : std::gcd(magnitude(t), g);
+    if (!__builtin_mul_overflow(b_g, static_cast<std::int64_t>(static_cast<std::uint64_t>(d) / common), &denominator)) {
+      return Rational(common == 1 ? t : t / static_cast<std::int64_t>(common), denominator, Reduced{});
+    }
+  }
+  const i128 cross = subtract ? static_cast<i128>(a) * d - static_cast<i128>(c) * b
+                              : static_cast<i128>(a) * d + static_cast<i128>(c) * b;
+  return reduced(cross, static_cast<i128>(b) * d);
+}
+
+// (a/b)·(c/d) of reduced fractions is (a/g1 · c/g2) / (b/g2 · d/g1) with g1 = gcd(a, d) and
+// g2 = gcd(c, b), already reduced.
+Rational Rational::multiply_inline(std::int64_t a, std::int64_t b, std::int64_t c, std::int64_t d) {
+  if (a == 0 || c == 0) return Rational();
+  const std::uint64_t g1 = std::gcd(magnitude(a), static_cast<std::uint64_t>(d));
+  const std::uint64_t g2 = std::gcd(magnitude(c), static_cast<std::uint64_t>(b));
+  // Both are at most a positive denominator, so they fit; a / g1 stays in range even for the
+  // most negative a (g1 is then at least 1 and never -1).
+  const auto s1 = static_cast<std::int64_t>(g1), s2 = static_cast<std::int64_t>(g2);
+  std::int64_t numerator, denominator;
+  if (!__builtin_mul_overflow(a / s1, c / s2, &numerator) && !__builtin_mul_overflow(b / s2, d / s1, &denominator)) {
+    return Rational(numerator, denominator, Reduced{});
+  }
+  return reduced(static_cast<i128>(a) * c, static_cast<i128>(b) * d);
+}
 
 Rational::Rational(const BigInt& value) : num_(0), den_(1) {
   if (value.is_small()) {
@@ -299,10 +339,7 @@ Rational operator+(const Rational& a, const Rational& b) {
     std::int64_t r;
     if (!__builtin_add_overflow(a.num_, b.num_, &r)) return Rational(r);
   }
-  if (a.den_ != 0 && b.den_ != 0) {
-    return reduced_from_i128(static_cast<i128>(a.num_) * b.den_ + static_cast<i128>(b.num_) * a.den_,
-                             static_cast<i128>(a.den_) * b.den_);
-  }
+  if (a.den_ != 0 && b.den_ != 0) return Rational::add_inline(a.num_, a.den_, b.num_, b.den_, false);
   return Rational(mpq_class(a.to_mpq() + b.to_mpq()));
 }
 
@@ -311,10 +348,7 @@ Rational operator-(const Rational& a, const Rational& b) {
     std::int64_t r;
     if (!__builtin_sub_overflow(a.num_, b.num_, &r)) return Rational(r);
   }
-  if (a.den_ != 0 && b.den_ != 0) {
-    return reduced_from_i128(static_cast<i128>(a.num_) * b.den_ - static_cast<i128>(b.num_) * a.den_,
-                             static_cast<i128>(a.den_) * b.den_);
-  }
+  if (a.den_ != 0 && b.den_ != 0) return Rational::add_inline(a.num_, a.den_, b.num_, b.den_, true);
   return Rational(mpq_class(a.to_mpq() - b.to_mpq()));
 }
 
@@ -323,16 +357,21 @@ Rational operator*(const Rational& a, const Rational& b) {
     std::int64_t r;
     if (!__builtin_mul_overflow(a.num_, b.num_, &r)) return Rational(r);
   }
-  if (a.den_ != 0 && b.den_ != 0) {
-    return reduced_from_i128(static_cast<i128>(a.num_) * b.num_, static_cast<i128>(a.den_) * b.den_);
-  }
+  if (a.den_ != 0 && b.den_ != 0) return Rational::multiply_inline(a.num_, a.den_, b.num_, b.den_);
   return Rational(mpq_class(a.to_mpq() * b.to_mpq()));
 }
 
 Rational operator/(const Rational& a, const Rational& b) {
   QUENDRAL_CHECK(!b.is_zero(), "division by zero");
   if (a.den_ != 0 && b.den_ != 0) {
-    return reduced_from_i128(static_cast<i128>(a.num_) * b.den_, static_cast<i128>(a.den_) * b.num_);
+    // Multiply by the reciprocal c/d -> d/c, its sign moved to the numerator; the most negative
+    // numerator has no positive counterpart in 64 bits.
+    if (b.num_ != kI64Min) {
+      const std::int64_t d = b.num_ < 0 ? -b.den_ : b.den_;
+      const std::int64_t c = b.num_ < 0 ? -b.num_ : b.num_;
+      return Rational::multiply_inline(a.num_, a.den_, d, c);
+    }
+    return Rational::reduced(static_cast<i128>(a.num_) * b.den_, static_cast<i128>(a.den_) * b.num_);
   }
   return Rational(mpq_class(a.to_mpq() / b.to_mpq()));
 }

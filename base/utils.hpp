@@ -193,6 +193,15 @@ class Rational {
   Rational operator-() const;
 
  private:
+  // An inline value whose parts are already reduced (denominator > 0, no common factor).
+  struct Reduced {};
+  Rational(std::int64_t numerator, std::int64_t denominator, Reduced) noexcept : num_(numerator), den_(denominator) {}
+  // numerator/denominator from 128-bit parts (denominator != 0), reduced.
+  static Rational reduced(__int128 numerator, __int128 denominator);
+  // a/b ± c/d and (a/b)·(c/d) over inline parts (b, d > 0).
+  static Rational add_inline(std::int64_t a, std::int64_t b, std::int64_t c, std::int64_t d, bool subtract);
+  static Rational multiply_inline(std::int64_t a, std::int64_t b, std::int64_t c, std::int64_t d);
+
   union {
     std::int64_t num_;          // den_ != 0: the reduced numerator
     detail::RationalBox* box_;  // den_ == 0: the boxed value

@@ -165,7 +165,7 @@ auto convert_arg(const char* name, PyObject* object, F&& convert) -> decltype(co
 
 // Converts argument `i` of `sig` with `convert`, noting the parameter name on failure.
 template <class F>
-auto convert_arg(const Signature& sig, const Args& args, std::size_t i, F&& convert) {
+decltype(auto) convert_arg(const Signature& sig, const Args& args, std::size_t i, F&& convert) {
   return convert_arg(sig.params()[i].name, args[i], std::forward<F>(convert));
 }
 

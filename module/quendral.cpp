@@ -2,6 +2,9 @@
 
 #include "module/log_bridge.hpp"
 #include "module/py_expressions.hpp"
+#include "module/py_expressions_utils.hpp"
+#include "module/py_state.hpp"
+#include "module/py_structures.hpp"
 
 namespace quendral {
 namespace {
@@ -16,12 +19,12 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     // classes
     {"ExpressionNode", py::register_expression_node_class},
-    {"Effect", nullptr},
-    {"Timing", nullptr},
-    {"Event", nullptr},
-    {"Action", nullptr},
+    {"Effect", py::register_effect_class},
+    {"Timing", py::register_timing_class},
+    {"Event", py::register_event_class},
+    {"Action", py::register_action_class},
     {"SearchSpace", nullptr},
-    {"State", nullptr},
+    {"State", py::register_state_class},
     {"Heuristic", nullptr},
     // functions
     {"make_operator_node", py::register_make_operator_node},
@@ -30,7 +33,7 @@ constexpr Registration kRegistrations[] = {
     {"make_rational_constant_node", py::register_make_rational_constant_node},
     {"make_object_node", py::register_make_object_node},
     {"make_fluent_node", py::register_make_fluent_node},
-    {"shift_expression", nullptr},
+    {"shift_expression", py::register_shift_expression},
     {"dfs_search", nullptr},
     {"bfs_search", nullptr},
     {"multiqueue_search", nullptr},
@@ -41,8 +44,8 @@ constexpr Registration kRegistrations[] = {
     {"gbfs_search", nullptr},
     {"gbfs_search_memory_bounded", nullptr},
     {"ehc_search", nullptr},
-    {"evaluate", nullptr},
-    {"simplify", nullptr},
+    {"evaluate", py::register_evaluate},
+    {"simplify", py::register_simplify},
     {"get_fluents", nullptr},
 };
 static_assert(std::size(kRegistrations) == 28);
@@ -82,7 +85,11 @@ PyModuleDef kDefinition = {
 void quendral(PyObject* module) {
   py::install_log_bridge();
   for (const Registration& registration : kRegistrations) {
-    if (registration.add) registration.add(module);
+    if (!registration.add) continue;
+    registration.add(module);
+    // A wrongly wired entry would silently break the registration order.
+    QUENDRAL_CHECK(PyObject_HasAttrString(module, registration.name) == 1,
+                   std::string("registration did not add ") + registration.name);
   }
 }
 

@@ -24,6 +24,9 @@ SIGNATURES = {
     "make_rational_constant_node": "(numerator, denominator)",
     "make_object_node": "(name)",
     "make_fluent_node": "(fluent)",
+    "shift_expression": "(exp, offset)",
+    "evaluate": "(exp, state)",
+    "simplify": "(exp, assignments)",
 }
 
 IMPORT_SYSTEM_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}

@@ -24,6 +24,10 @@ def _swallow(call):
 
 
 NODE = q.make_rational_constant_node(1, 3)
+ACTION = q.Action(4)
+TIMING = q.Timing(True, Fraction(3, 7))
+EFFECT = q.Effect(2, [NODE, NODE])
+EVENT = q.Event(ACTION, 1, [NODE], [[NODE]], [], [EFFECT])
 
 # name -> calls with good arguments, calls that fail
 CALLS = {
@@ -56,6 +60,50 @@ CALLS = {
     "make_fluent_node": (
         [lambda: q.make_fluent_node(fluent=2**64 - 1).fluent],
         [lambda: q.make_fluent_node(-1), lambda: q.make_fluent_node(1, fluent=1)],
+    ),
+    "shift_expression": (
+        [lambda: q.shift_expression([NODE, q.make_fluent_node(3), q.make_operator_node("+", [0, 1])], 2),
+         lambda: q.shift_expression(exp=(), offset=0)],
+        [lambda: q.shift_expression([q.make_operator_node("not", [1])], 2**64 - 1),
+         lambda: q.shift_expression([NODE, 1], 0), lambda: q.shift_expression([NODE], -1),
+         lambda: q.shift_expression("x", 0), lambda: q.shift_expression([NODE], Hostile())],
+    ),
+    # Good calls need a State, which only the search space makes; they are leak-checked from C++.
+    "evaluate": (
+        [],
+        [lambda: q.evaluate([NODE], None), lambda: q.evaluate("x", None), lambda: q.evaluate([NODE])],
+    ),
+    "simplify": (
+        [lambda: q.simplify([q.make_fluent_node(0), NODE, q.make_operator_node("<=", [0, 1])], {0: NODE}),
+         lambda: q.simplify(exp=[NODE], assignments={})],
+        [lambda: q.simplify([q.make_int_constant_node(1), q.make_int_constant_node(0),
+                             q.make_operator_node("/", [0, 1])], {}),
+         lambda: q.simplify([], {}), lambda: q.simplify([NODE], {Hostile(): NODE}),
+         lambda: q.simplify([NODE], {0: 1}), lambda: q.simplify([NODE], [(0, NODE)])],
+    ),
+    "Action": (
+        [lambda: q.Action(3).idx, lambda: q.Action(idx=2**64 - 1)],
+        [lambda: q.Action(-1), lambda: q.Action(Hostile()), lambda: q.Action(1, 2), lambda: setattr(ACTION, "idx", 1)],
+    ),
+    "Timing": (
+        [lambda: repr(q.Timing(False, Fraction(-1, 2))), lambda: TIMING.delay, lambda: TIMING.is_from_end()],
+        [lambda: q.Timing(True, 0.5), lambda: q.Timing(1, 0), lambda: q.Timing(True, Fraction(1, 2**40))],
+    ),
+    "Effect": (
+        [lambda: repr(q.Effect(1, [NODE])), lambda: EFFECT.value, lambda: EFFECT.fluent],
+        [lambda: q.Effect(0, "x"), lambda: q.Effect(0, [NODE, 1]), lambda: q.Effect(Hostile(), [])],
+    ),
+    "Event": (
+        [lambda: repr(EVENT), lambda: q.Event(ACTION, 0, [NODE], [[NODE]], [[NODE], []], [EFFECT]),
+         lambda: (EVENT.action, EVENT.conditions, EVENT.start_conditions, EVENT.end_conditions, EVENT.effects)],
+        [lambda: q.Event(ACTION, 0, [NODE], [[NODE]], [[NODE, 2]], [EFFECT]),
+         lambda: q.Event(ACTION, 0, [], [], [], [EFFECT, TIMING]), lambda: q.Event(NODE, 0, [], [], [], [])],
+    ),
+    # States come from the search space; the surface of a State is checked for leaks by the
+    # C++ tests that embed the interpreter.
+    "State": (
+        [lambda: q.State.get_value.__text_signature__],
+        [lambda: q.State(), lambda: q.State.get_value(NODE, 0)],
     ),
 }
 

@@ -1,0 +1,205 @@
+// The search state: what its two copies share, copy and leave empty; equality and hash on the
+// values alone (a state with a temporal network equals none); the evaluator's view of it; the
+// durative-condition multiset and the heuristic cache.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/errors.hpp"
+#include "base/expressions_utils.hpp"
+#include "base/search_state.hpp"
+
+namespace quendral::testing {
+
+// Heap counters of the test binary, kept by test_numbers.cpp.
+struct HeapCounts {
+  std::uint64_t allocations;
+  std::int64_t live;
+};
+HeapCounts heap_counts() noexcept;
+
+namespace {
+
+using N = ExpressionNode;
+
+PersistentVector<N> ints(std::initializer_list<std::int64_t> values) {
+  PersistentVector<N> v;
+  for (std::int64_t value : values) v.push_back(N::integer(value));
+  return v;
+}
+
+const void* root_of(const PersistentVector<N>& v) {
+  const void* root = nullptr;
+  v.visit_nodes([&](const void* node, bool) {
+    if (!root) root = node;
+  });
+  return root;
+}
+
+State temporal_state() {
+  DeltaSTN<double> stn(0.00001);
+  stn.add(1, 2, -0.01);
+  State state(ints({1, 2, 3}), std::move(stn));
+  state.todo.insert_or_assign(Action{4}, TodoEntry{1, 7});
+  state.active_conditions.insert({N::fluent(0)});
+  state.active_conditions.insert({N::fluent(0)});
+  state.g = 3.0;
+  state.path = Path();
+  state.path = PersistentList<PathEntry>::append(PathEntry{Action{4}, 0, 6}, state.path);
+  state.heuristic_cache.store("hff", 2.5);
+  state.heuristic_cache.store("custom", std::nullopt);
+  return state;
+}
+
+TEST(StateCopies, ChildSharesValuesAndPathCopiesTablesAndStartsWithEmptyCache) {
+  const State parent = temporal_state();
+  State child = parent.clone_for_child();
+
+  EXPECT_EQ(root_of(child.values), root_of(parent.values));
+  EXPECT_EQ(child.path, parent.path);
+  EXPECT_EQ(child.path->use_count(), 2u);
+  EXPECT_EQ(child.g, 3.0);
+  EXPECT_TRUE(child.todo == parent.todo);
+  EXPECT_EQ(child.active_conditions.count(std::vector<N>{N::fluent(0)}), 2u);
+  EXPECT_EQ(child.active_conditions.total(), 2u);
+  ASSERT_TRUE(child.stn.has_value());
+  EXPECT_EQ(child.stn->constraints(1)->get(), parent.stn->constraints(1)->get());
+  EXPECT_EQ(child.stn->epsilon(), 0.00001);
+  EXPECT_EQ(child.heuristic_cache.size(), 0u);
+  EXPECT_FALSE(child.heuristic_cache.lookup("hff").has_value());
+
+  // The child's changes stay its own.
+  child.values.set(1, N::boolean(true));
+  child.todo.erase(Action{4});
+  child.active_conditions.remove(std::vector<N>{N::fluent(0)});
+  child.stn->add(2, 3, -1);
+  child.path = PersistentList<PathEntry>::append(PathEntry{Action{4}, 1, 7}, child.path);
+  child.g += 1;
+  EXPECT_TRUE(parent.values[1] == N::integer(2));
+  EXPECT_EQ(parent.todo.size(), 1u);
+  EXPECT_EQ(parent.active_conditions.total(), 2u);
+  EXPECT_FALSE(parent.stn->contains(3));
+  EXPECT_EQ(parent.path->tail, Path());
+  EXPECT_EQ(parent.g, 3.0);
+}
+
+TEST(StateCopies, FullCloneAnswersCacheLookupsLikeItsSource) {
+  const State source = temporal_state();
+  const State copy = source.full_clone();
+  EXPECT_EQ(copy.heuristic_cache.size(), 2u);
+  EXPECT_EQ(copy.heuristic_cache.lookup("hff"), std::optional<std::optional<double>>(2.5));
+  EXPECT_EQ(copy.heuristic_cache.lookup("custom"), std::optional<std::optional<double>>(std::in_place, std::nullopt));
+  EXPECT_FALSE(copy.heuristic_cache.lookup("hmax").has_value());
+  source.full_clone().heuristic_cache.store("hmax", 1.0);  // a copy's cache is its own
+  EXPECT_FALSE(source.heuristic_cache.lookup("hmax").has_value());
+}
+
+TEST(StateCopies, ChildOfAPlainStateCostsNoAllocationWhateverItsSize) {
+  for (std::size_t fluents : {10u, 1000u, 100'000u}) {
+    PersistentVector<N> values;
+    for (std::size_t i = 0; i < fluents; ++i) values.push_back(N::boolean(i % 2 == 0));
+    State root(std::move(values));
+    root.path = PersistentList<PathEntry>::append(PathEntry{Action{0}, 0, 0}, root.path);
+    const auto before = heap_counts().allocations;
+    const State child = root.clone_for_child();
+    EXPECT_EQ(heap_counts().allocations, before) << fluents << " fluents";
+    EXPECT_EQ(child.values.size(), fluents);
+  }
+}
+
+TEST(StateEquality, ValuesAloneDecideAndANetworkMakesAStateEqualToNone) {
+  State a(ints({1, 2, 3}));
+  State b(ints({1, 2, 3}));  // built apart: nothing shared
+  b.g = 9;
+  b.todo.insert_or_assign(Action{1}, TodoEntry{1, 1});
+  b.path = PersistentList<PathEntry>::append(PathEntry{Action{1}, 0, 0}, b.path);
+  b.active_conditions.insert({N::boolean(true)});
+  b.heuristic_cache.store("hadd", 1.0);
+  EXPECT_TRUE(a.eq(b));
+  EXPECT_TRUE(b == a);
+  EXPECT_EQ(a.hash(), b.hash());
+  EXPECT_EQ(StateHash{}(a), a.hash());
+
+  State c = a.clone_for_child();
+  c.values.set(2, N::rational(Rational(3)));  // Int 3 and Rational 3/1 differ
+  EXPECT_FALSE(a.eq(c));
+  EXPECT_FALSE(a.eq(State(ints({1, 2}))));
+
+  const State t = temporal_state();
+  EXPECT_FALSE(t.eq(t));
+  const State u = t.clone_for_child();
+  EXPECT_FALSE(t.eq(u));
+  State same_values_no_network(ints({1, 2, 3}));
+  EXPECT_FALSE(same_values_no_network.eq(t));
+  EXPECT_FALSE(t.eq(same_values_no_network));
+  EXPECT_EQ(t.hash(), same_values_no_network.hash()) << "the hash reads the values only";
+}
+
+TEST(StateEvaluatorView, FluentValuesAreReadInPlaceAndAnIndexBeyondThemIsAnInternalFailure) {
+  const State state(ints({5, 6, 7}));
+  EXPECT_EQ(&state.get_fluent_value(2), &state.values[2]);
+  EXPECT_TRUE(state.get_fluent_value(0) == N::integer(5));
+  for (std::uint64_t bad : {std::uint64_t{3}, std::uint64_t{1} << 40, ~std::uint64_t{0}}) {
+    EXPECT_THROW(state.get_fluent_value(bad), InternalFailure) << bad;
+  }
+  EXPECT_THROW(State(PersistentVector<N>()).get_fluent_value(0), InternalFailure);
+}
+
+static_assert(FluentValuesTrait<State>);
+
+TEST(StateEvaluatorView, EvaluationReadsTheStateAndFailsOnAFluentBeyondIt) {
+  PersistentVector<N> values = ints({1, 2});
+  values.push_back(N::object("truck"));
+  const State state(std::move(values));
+  EXPECT_TRUE(internal_evaluate(std::vector<N>{N::fluent(2)}, state) == N::object("truck"));
+  const std::vector<N> sum = {N::fluent(0), N::fluent(1), N::list_operator(NodeKind::Plus, std::vector<std::uint64_t>{0, 1})};
+  EXPECT_TRUE(internal_evaluate(sum, state) == N::integer(3));
+  // Every node is evaluated, so a fluent the root does not use still fails.
+  EXPECT_THROW(internal_evaluate(std::vector<N>{N::integer(1), N::fluent(99), N::boolean(true)}, state), InternalFailure);
+}
+
+TEST(ConditionMultisetTest, CountsOccurrencesAndRemovesOneAtATime) {
+  ConditionMultiset set;
+  const NodeList p = {N::fluent(1)}, q = {N::fluent(1), N::boolean(true), N::binary_operator(NodeKind::Equals, 0, 1)};
+  set.insert(p);
+  set.insert(q);
+  set.insert(p);
+  EXPECT_EQ(set.total(), 3u);
+  EXPECT_EQ(set.distinct().size(), 2u);
+  EXPECT_EQ(set.count(p), 2u);
+  EXPECT_FALSE(set.remove(NodeList{N::fluent(2)}));
+  EXPECT_EQ(set.total(), 3u);
+  EXPECT_TRUE(set.remove(p));
+  EXPECT_TRUE(set.remove(p));
+  EXPECT_FALSE(set.remove(p));
+  EXPECT_EQ(set.count(p), 0u);
+  EXPECT_EQ(set.distinct().size(), 1u) << "a condition whose count reaches 0 is gone";
+  EXPECT_TRUE(set.remove(q));
+  EXPECT_TRUE(set.empty());
+}
+
+TEST(HeuristicCacheTest, ConcurrentStoresAndLookupsAreSafe) {
+  const State state(ints({1}));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&state, t] {
+      const std::string name = "h" + std::to_string(t);
+      for (int i = 0; i < 2000; ++i) {
+        state.heuristic_cache.store(name, i);
+        EXPECT_TRUE(state.heuristic_cache.lookup(name).has_value());
+        const State copy = state.full_clone();
+        (void)copy;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(state.heuristic_cache.size(), 4u);
+  EXPECT_EQ(state.heuristic_cache.lookup("h3"), std::optional<std::optional<double>>(1999.0));
+}
+
+}  // namespace
+}  // namespace quendral::testing
