@@ -17,40 +17,8 @@
 
 #include "base/expressions.hpp"
 #include "base/utils.hpp"
+#include "bench/bench_support.hpp"
 
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-
-void* counted_malloc(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* gmp_allocate(std::size_t size) {
-  void* block = counted_malloc(size);
-  if (block == nullptr) std::abort();
-  return block;
-}
-void* gmp_reallocate(void* block, std::size_t, std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  void* moved = std::realloc(block, size);
-  if (moved == nullptr) std::abort();
-  return moved;
-}
-// Kept out of line: inlined into operator delete, a bare free() reads to the compiler as a
-// mismatch with operator new.
-[[gnu::noinline]] void release(void* block) noexcept { std::free(block); }
-void gmp_free(void* block, std::size_t) { release(block); }
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* block = counted_malloc(size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* block) noexcept { release(block); }
-void operator delete[](void* block) noexcept { release(block); }
-void operator delete(void* block, std::size_t) noexcept { release(block); }
-void operator delete[](void* block, std::size_t) noexcept { release(block); }
 
 namespace {
 
@@ -59,20 +27,7 @@ using quendral::ExpressionNode;
 using quendral::NodeKind;
 using quendral::Rational;
 
-// Counts the blocks made between construction and `report`.
-class AllocationMeter {
- public:
-  AllocationMeter() : start_(g_allocations.load(std::memory_order_relaxed)) {}
-  // Blocks per iteration, or per operation when an iteration makes `operations` of them.
-  void report(benchmark::State& state, std::size_t operations = 1) const {
-    const auto made = static_cast<double>(g_allocations.load(std::memory_order_relaxed) - start_);
-    state.counters[operations == 1 ? "allocs/iter" : "allocs/op"] =
-        benchmark::Counter(made / static_cast<double>(operations), benchmark::Counter::kAvgIterations);
-  }
-
- private:
-  std::uint64_t start_;
-};
+using quendral::bench::AllocationMeter;
 
 void report_nodes(benchmark::State& state, std::size_t nodes_per_iteration) {
   const auto items = static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(nodes_per_iteration);
@@ -228,11 +183,4 @@ BENCHMARK_CAPTURE(BM_Rational, less_boxed, true, op_less);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  mp_set_memory_functions(&gmp_allocate, &gmp_reallocate, &gmp_free);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+BENCHMARK_MAIN();

@@ -18,24 +18,8 @@
 
 #include "base/search_state.hpp"
 #include "base/stn.hpp"
+#include "bench/bench_support.hpp"
 
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-// Kept out of line: inlined into operator delete, a bare free() reads to the compiler as a
-// mismatch with operator new.
-[[gnu::noinline]] void release(void* block) noexcept { std::free(block); }
-}  // namespace
-
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* block) noexcept { release(block); }
-void operator delete[](void* block) noexcept { release(block); }
-void operator delete(void* block, std::size_t) noexcept { release(block); }
-void operator delete[](void* block, std::size_t) noexcept { release(block); }
 
 namespace {
 
@@ -49,17 +33,7 @@ using quendral::PersistentVector;
 using quendral::State;
 using quendral::TodoEntry;
 
-class AllocationMeter {
- public:
-  AllocationMeter() : start_(g_allocations.load(std::memory_order_relaxed)) {}
-  void report(benchmark::State& state) const {
-    const auto made = static_cast<double>(g_allocations.load(std::memory_order_relaxed) - start_);
-    state.counters["allocs/iter"] = benchmark::Counter(made, benchmark::Counter::kAvgIterations);
-  }
-
- private:
-  std::uint64_t start_;
-};
+using quendral::bench::AllocationMeter;
 
 // A mid-search state of a numeric task: n fluents of mixed kinds, two running actions, two
 // durative conditions in force, a path of 20 events.

@@ -16,15 +16,10 @@
 #include "base/errors.hpp"
 #include "base/expressions.hpp"
 #include "base/utils.hpp"
+#include "tests/cpp/test_support.hpp"
+#include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {
-
-// Heap counters of the test binary, kept by test_numbers.cpp.
-struct HeapCounts {
-  std::uint64_t allocations;  // blocks made (or grown) so far
-  std::int64_t live;          // blocks made and not yet freed
-};
-HeapCounts heap_counts() noexcept;
 
 namespace {
 
@@ -37,24 +32,7 @@ BigInt pow2(unsigned bits) {
   return BigInt(v);
 }
 
-std::uint64_t hash_of(const ExpressionNode& node) {
-  FxHasher h;
-  node.hash_into(h);
-  return h.finish();
-}
-
 N list(NodeKind kind, const Positions& positions) { return N::list_operator(kind, positions); }
-
-template <class F>
-std::string internal_failure_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  ADD_FAILURE() << "no internal failure was raised";
-  return {};
-}
 
 template <class F>
 void expect_value_error(F&& f, const std::string& message) {

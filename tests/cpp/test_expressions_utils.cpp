@@ -19,15 +19,9 @@
 #include "base/expressions.hpp"
 #include "base/expressions_utils.hpp"
 #include "base/utils.hpp"
+#include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {
-
-// Heap counters of the test binary, kept by test_numbers.cpp.
-struct HeapCounts {
-  std::uint64_t allocations;  // blocks made (or grown) so far
-  std::int64_t live;          // blocks made and not yet freed
-};
-HeapCounts heap_counts() noexcept;
 
 namespace {
 

@@ -20,70 +20,12 @@
 
 #include "base/errors.hpp"
 #include "base/utils.hpp"
+#include "tests/cpp/test_support.hpp"
+#include "tests/support/heap_counts.hpp"
 
-// ---------------------------------------------------------------- heap accounting
-//
-// The whole test binary counts its heap blocks: every operator new and every GMP allocation.
-// Tests read the counters around an operation to check that it made no block at all, or that
-// every block it made is gone once the last owner is.
-
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-std::atomic<std::int64_t> g_live{0};
-
-void* counted_malloc(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  g_live.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-// Kept out of line: inlined into operator delete, a bare free() reads to the compiler as a
-// mismatch with operator new.
-[[gnu::noinline]] void counted_free(void* block) noexcept {
-  if (block == nullptr) return;
-  g_live.fetch_sub(1, std::memory_order_relaxed);
-  std::free(block);
-}
-
-void* gmp_allocate(std::size_t size) {
-  void* block = counted_malloc(size);
-  if (block == nullptr) std::abort();
-  return block;
-}
-void* gmp_reallocate(void* block, std::size_t, std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  void* moved = std::realloc(block, size);
-  if (moved == nullptr) std::abort();
-  return moved;
-}
-void gmp_free(void* block, std::size_t) { counted_free(block); }
-
-// Installed before main(); blocks GMP made earlier come from the same malloc, so mixing is safe.
-[[maybe_unused]] const bool g_gmp_hooks = [] {
-  mp_set_memory_functions(&gmp_allocate, &gmp_reallocate, &gmp_free);
-  return true;
-}();
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* block = counted_malloc(size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* block) noexcept { counted_free(block); }
-void operator delete[](void* block) noexcept { counted_free(block); }
-void operator delete(void* block, std::size_t) noexcept { counted_free(block); }
-void operator delete[](void* block, std::size_t) noexcept { counted_free(block); }
 
 namespace quendral::testing {
 
-// Shared with test_expressions.cpp, which declares the same two names.
-struct HeapCounts {
-  std::uint64_t allocations;  // blocks made (or grown) so far
-  std::int64_t live;          // blocks made and not yet freed
-};
-HeapCounts heap_counts() noexcept {
-  return {g_allocations.load(std::memory_order_relaxed), g_live.load(std::memory_order_relaxed)};
-}
 
 namespace {
 
@@ -106,13 +48,6 @@ mpq_class ratio(const mpz_class& n, const mpz_class& d) {
 BigInt big(const mpz_class& v) { return BigInt(v); }
 Rational rat(const mpz_class& n, const mpz_class& d) { return Rational(BigInt(n), BigInt(d)); }
 
-template <class T>
-std::uint64_t hash_of(const T& value) {
-  FxHasher h;
-  value.hash_into(h);
-  return h.finish();
-}
-
 // The hasher starts from zero and a zero word leaves a zero state as it is, so the leading zero
 // word of a negative number is lost when the number opens a fresh stream. Numbers are hashed
 // behind other words where it matters (a node hashes its kind first); so do these checks.
@@ -122,17 +57,6 @@ std::uint64_t hash_after_a_word(const T& value) {
   h.write_u64(1);
   value.hash_into(h);
   return h.finish();
-}
-
-template <class F>
-std::string internal_failure_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  ADD_FAILURE() << "no internal failure was raised";
-  return {};
 }
 
 // Checks every observable part of a BigInt against the value it should hold.

@@ -12,15 +12,9 @@
 #include "base/errors.hpp"
 #include "base/expressions_utils.hpp"
 #include "base/search_state.hpp"
+#include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {
-
-// Heap counters of the test binary, kept by test_numbers.cpp.
-struct HeapCounts {
-  std::uint64_t allocations;
-  std::int64_t live;
-};
-HeapCounts heap_counts() noexcept;
 
 namespace {
 

@@ -13,15 +13,9 @@
 #include <vector>
 
 #include "base/structures.hpp"
+#include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {
-
-// Heap counters of the test binary, kept by test_numbers.cpp.
-struct HeapCounts {
-  std::uint64_t allocations;
-  std::int64_t live;
-};
-HeapCounts heap_counts() noexcept;
 
 namespace {
 
