@@ -188,6 +188,11 @@ void check_required(const Signature& sig, const std::array<PyObject*, kMaxParams
 
 void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
   QUENDRAL_CHECK(sig.params().size() <= kMaxParams, "too many parameters in a parameter table");
+  if (!kwnames && static_cast<std::size_t>(nargs) == sig.params().size()) {
+    // The common call: every parameter given by position.
+    std::copy(args, args + nargs, out.values_.begin());
+    return;
+  }
   check_positional_count(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.values_[static_cast<std::size_t>(i)] = args[i];
   if (kwnames) {
