@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <new>
 #include <span>
 #include <string>
@@ -268,6 +269,9 @@ struct ExpressionHash {
 // Hands out one dense identifier (0, 1, 2, ...) per distinct node list, in the order the lists
 // were first seen. Nothing is ever removed. Not thread-safe: a caller sharing a manager guards
 // it.
+//
+// A reference returned by `get` stays valid for the life of the manager, whatever is interned
+// after it: heuristics read an interned list while they intern the lists they derive from it.
 class ExpressionManager {
  public:
   // The identifier of the node list structurally equal to `nodes`, interning a copy first when
@@ -290,8 +294,9 @@ class ExpressionManager {
   };
 
   // Each list is kept twice, by identifier and as a key, so that both directions are one lookup;
-  // the copies share the nodes' boxes.
-  std::vector<NodeList> node_lists_;
+  // the copies share the nodes' boxes. A deque never moves its elements when it grows at the
+  // end, which is what keeps the references of `get` valid.
+  std::deque<NodeList> node_lists_;
   boost::unordered_flat_map<NodeList, Expression, Hash, Equal> ids_;
 };
 

@@ -1,5 +1,6 @@
 #include "base/expressions_utils.hpp"
 
+#include <limits>
 #include <new>
 #include <string>
 
@@ -221,6 +222,18 @@ struct Rewritten {
   boost::unordered_flat_map<std::uint64_t, FoldedOperand> folds;
 };
 
+// Whether the operators at positions `a` and `b` carry the same fold (or neither carries one).
+// Two sums over the same operand nodes are the same structure only then: with shared operands,
+// `x + 1 + 2` and `x + 1` both become `x + c` over the node of 1, with c = 3 and c = 1.
+bool same_folds(const boost::unordered_flat_map<std::uint64_t, FoldedOperand>& folds, std::uint64_t a,
+                std::uint64_t b) {
+  if (folds.empty()) return true;
+  const auto x = folds.find(a);
+  const auto y = folds.find(b);
+  if (x == folds.end() || y == folds.end()) return x == y;
+  return x->second.slot == y->second.slot && x->second.constant == y->second.constant;
+}
+
 Rewritten rewrite(std::span<const ExpressionNode> input, const FluentValueMap& assignments) {
   Rewritten out;
   NodeList& rewritten = out.nodes;
@@ -276,7 +289,8 @@ Rewritten rewrite(std::span<const ExpressionNode> input, const FluentValueMap& a
       case NodeKind::Div: {
         const ExpressionNode& a = operand(node.left_operand());
         const ExpressionNode& b = operand(node.right_operand());
-        if (node.kind() == NodeKind::Equals && a == b) {
+        if (node.kind() == NodeKind::Equals && a == b &&
+            same_folds(out.folds, node.left_operand(), node.right_operand())) {
           rewritten.push_back(ExpressionNode::boolean(true));
           break;
         }
@@ -333,9 +347,82 @@ Rewritten rewrite(std::span<const ExpressionNode> input, const FluentValueMap& a
   return out;
 }
 
+// The operand slot of the operator at `position` that holds its fold's constant, or `none` when
+// it has no fold.
+std::size_t folded_slot(const Rewritten& rewritten, std::uint64_t position, NodeKind kind, std::size_t none) {
+  if (!has_operand_list(kind) || rewritten.folds.empty()) return none;
+  const auto fold = rewritten.folds.find(position);
+  return fold == rewritten.folds.end() ? none : fold->second.slot;
+}
+
+// Phase 2 emits a node once per path from the root, so on a list whose nodes are shared the
+// result can be exponentially longer than the list (`x + x`, nested 64 times, is 2^65 nodes).
+// Beyond this size the call fails before building anything.
+constexpr std::uint64_t kMaxSimplifiedNodes = std::uint64_t{1} << 28;
+
+// The length of phase 2's result, counted in one pass over the nodes that the root reaches: a
+// node counts 1 plus the counts of its operands, a folded slot 1. The pass also vets the walk
+// that phase 2 will take. An operator node given as a fluent's value keeps its operand
+// positions, which may point anywhere in the list, after the node included; they are followed
+// like any others, but a position beyond the list, or one that leads back to a node still being
+// expanded (a cycle, such as fluent 0 given `Not(0)` at position 0), is an internal failure.
+std::uint64_t result_size(const Rewritten& rewritten) {
+  const NodeList& nodes = rewritten.nodes;
+  enum State : std::uint8_t { kUnseen, kOnPath, kCounted };
+  std::vector<std::uint8_t> state(nodes.size(), kUnseen);
+  std::vector<std::uint64_t> count(nodes.size(), 0);
+  struct Work {
+    std::uint64_t position;
+    bool expanded;
+  };
+  std::vector<Work> work{{nodes.size() - 1, false}};
+
+  while (!work.empty()) {
+    const Work item = work.back();
+    work.pop_back();
+    const std::uint64_t position = item.position;
+    const ExpressionNode& node = nodes[position];
+    const std::span<const std::uint64_t> ops = node.operands();
+    const std::size_t folded = folded_slot(rewritten, position, node.kind(), ops.size());
+    if (!item.expanded) {
+      if (state[position] == kCounted) continue;  // shared: counted along an earlier path
+      if (state[position] == kOnPath) {
+        internal_failure("operand positions form a cycle through position " + std::to_string(position));
+      }
+      if (ops.empty()) {
+        count[position] = 1;
+        state[position] = kCounted;
+        continue;
+      }
+      state[position] = kOnPath;
+      work.push_back({position, true});
+      for (std::size_t k = 0; k < ops.size(); ++k) {
+        if (k == folded) continue;
+        QUENDRAL_CHECK(ops[k] < nodes.size(), "operand position " + std::to_string(ops[k]) + " of position " +
+                                                  std::to_string(position) + " is beyond the expression's " +
+                                                  std::to_string(nodes.size()) + " nodes");
+        work.push_back({ops[k], false});
+      }
+      continue;
+    }
+    std::uint64_t total = 1;
+    for (std::size_t k = 0; k < ops.size(); ++k) {
+      const std::uint64_t part = k == folded ? 1 : count[ops[k]];
+      if (__builtin_add_overflow(total, part, &total)) total = std::numeric_limits<std::uint64_t>::max();
+    }
+    if (total > kMaxSimplifiedNodes) {
+      internal_failure("the simplified expression would be too large: more than " +
+                       std::to_string(kMaxSimplifiedNodes) + " nodes");
+    }
+    count[position] = total;
+    state[position] = kCounted;
+  }
+  return count[nodes.size() - 1];
+}
+
 // Phase 2: the post-order of the tree under the root, each node emitted once per path that
 // reaches it, positions renumbered from 0. Explicit stacks keep the C stack flat whatever the
-// depth.
+// depth. `result_size` has checked the walk, and sized the result.
 NodeList compact(const Rewritten& rewritten) {
   const NodeList& nodes = rewritten.nodes;
   enum class Step : std::uint8_t { Expand, Emit, EmitFolded };
@@ -343,10 +430,11 @@ NodeList compact(const Rewritten& rewritten) {
     std::uint64_t position;
     Step step;
   };
+  NodeList result;
+  result.reserve(result_size(rewritten));
   std::vector<Work> work{{nodes.size() - 1, Step::Expand}};
   std::vector<std::uint64_t> emitted;  // result positions of finished operands
   std::vector<std::uint64_t> operands;
-  NodeList result;
 
   while (!work.empty()) {
     const Work item = work.back();
@@ -366,20 +454,10 @@ NodeList compact(const Rewritten& rewritten) {
     }
     const std::span<const std::uint64_t> ops = node.operands();
     if (item.step == Step::Expand) {
-      // Operands must stand before their user. The rewrite checked that for every node it made;
-      // this catches an operator node given as a fluent's value, whose positions would otherwise
-      // send the walk anywhere, round in a cycle included.
-      for (const std::uint64_t p : ops) {
-        if (p >= item.position) detail::operand_not_below(p, item.position);
-      }
       work.push_back({item.position, Step::Emit});
-      const auto fold = has_operand_list(kind) ? rewritten.folds.find(item.position) : rewritten.folds.end();
+      const std::size_t folded = folded_slot(rewritten, item.position, kind, ops.size());
       for (std::size_t k = ops.size(); k-- > 0;) {
-        if (fold != rewritten.folds.end() && fold->second.slot == k) {
-          work.push_back({item.position, Step::EmitFolded});
-        } else {
-          work.push_back({ops[k], Step::Expand});
-        }
+        work.push_back(k == folded ? Work{item.position, Step::EmitFolded} : Work{ops[k], Step::Expand});
       }
       continue;
     }

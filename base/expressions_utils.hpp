@@ -341,9 +341,12 @@ using FluentValueMap = boost::unordered_flat_map<std::uint64_t, ExpressionNode, 
 // Partial evaluation of `expression` under `assignments`: assigned fluents are replaced by their
 // values (as given), connectives and comparisons over constants are decided, arithmetic over
 // constants is folded; the result holds only what the root still reaches, in post-order,
-// renumbered from 0. A `Div` of two numbers with a zero divisor raises ZeroDivisionError
-// "division by zero". An empty list, or an operand that does not stand before its user, is an
-// internal failure.
+// renumbered from 0; a node reached along several paths is repeated once per path. A `Div` of two
+// numbers with a zero divisor raises ZeroDivisionError "division by zero". An empty list, or an
+// operand of the list that does not stand before its user, is an internal failure. An operator
+// node given as a fluent's value keeps its operand positions, which are read in the list
+// wherever they point; one beyond the list, or a cycle through such positions, is an internal
+// failure. So is a result of more than 2^28 nodes, which only lists with shared nodes can reach.
 NodeList simplify(std::span<const ExpressionNode> expression, const FluentValueMap& assignments);
 
 }  // namespace quendral

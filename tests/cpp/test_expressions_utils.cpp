@@ -98,6 +98,9 @@ struct Outcome {
   }
 };
 
+// How gtest shows an outcome in a failed comparison.
+void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.describe(); }
+
 template <class F>
 Outcome outcome_of(F&& f) {
   Outcome o;
@@ -584,6 +587,27 @@ TEST(ExpressionManager, SeenListsAreFoundWithoutCopying) {
   for (std::size_t k = 0; k < ids.size(); ++k) EXPECT_LT(ids[k].id, manager.size());
 }
 
+TEST(ExpressionManager, InternedListsStayInPlaceWhileOthersAreInterned) {
+  // Heuristics hold an interned list while they intern further ones.
+  ExpressionManager manager;
+  const NodeList& first = manager.get(manager.put(NodeList{F(0)}));
+  for (std::uint64_t f = 1; f < 10; ++f) manager.put(NodeList{F(f)});
+  EXPECT_EQ(first.size(), 1u);
+  EXPECT_TRUE(same_list(first, NodeList{F(0)}));
+
+  // At scale, and for lists that own boxes: each list stays where `get` first showed it.
+  std::vector<const NodeList*> seen;
+  const auto list_of = [](std::uint64_t k) {
+    return NodeList{F(k), I(pow2(70) + k), List(NodeKind::Plus, {0, 1})};
+  };
+  for (std::uint64_t k = 0; k < 5000; ++k) seen.push_back(&manager.get(manager.put(list_of(k))));
+  for (std::uint64_t k = 0; k < seen.size(); ++k) {
+    ASSERT_EQ(&manager.get(Expression{10 + k}), seen[k]);
+    ASSERT_TRUE(same_list(*seen[k], list_of(k))) << k;
+  }
+  EXPECT_TRUE(same_list(first, NodeList{F(0)}));
+}
+
 // ---------------------------------------------------------------- conjuncts
 
 TEST(SplitExpression, CutsTheRootConjunctionIntoRebasedBlocks) {
@@ -763,6 +787,13 @@ TEST(Simplify, DecidesFoldsAndCompacts) {
       {{B(true), List(NodeKind::And, {0})}, {}, {B(true)}},
       {{F(0), B(false), List(NodeKind::And, {0, 1})}, {}, {B(false)}},
       {{F(0), F(1), List(NodeKind::And, {0, 1})}, {{1, B(true)}}, {F(0)}},
+      // a lone operand moves up with the constant of its fold
+      {{F(0), I(1), I(2), List(NodeKind::Plus, {0, 1, 2}), List(NodeKind::And, {3})},
+       {},
+       {F(0), I(3), List(NodeKind::Plus, {0, 1})}},
+      {{F(0), I(1), I(2), List(NodeKind::Times, {0, 1, 2}), B(false), List(NodeKind::Or, {4, 3})},
+       {},
+       {F(0), I(2), List(NodeKind::Times, {0, 1})}},
       {{F(0), F(1), B(false), List(NodeKind::Or, {0, 1, 2})}, {}, {F(0), F(1), List(NodeKind::Or, {0, 1})}},
       {{F(0), B(true), F(1), List(NodeKind::Or, {0, 1, 2})}, {}, {B(true)}},
       {{B(true), List(NodeKind::Or, {0, 7})}, {}, {B(true)}},
@@ -813,7 +844,8 @@ TEST(Simplify, FailuresAndLimits) {
   EXPECT_THROW(simplified({Not(0)}), InternalFailure);
   EXPECT_THROW(simplified({B(true), List(NodeKind::Plus, {0, 2})}), InternalFailure);
   EXPECT_THROW(simplified({F(0), B(true), List(NodeKind::And, {1, 0, 3})}), InternalFailure);
-  // an operator given as a value: its positions are read in the list, and must stand before it
+  // an operator given as a value: its positions are read in the list; a cycle, or one beyond the
+  // list, fails
   EXPECT_TRUE(same_list(simplified({I(4), F(0)}, {{0, Not(0)}}), NodeList{I(4), Not(0)}));
   EXPECT_THROW(simplified({F(0)}, {{0, Not(0)}}), InternalFailure);
   EXPECT_THROW(simplified({I(1), F(0)}, {{0, Not(5)}}), InternalFailure);
@@ -830,6 +862,39 @@ TEST(Simplify, AFoldDoesNotChangeANodeSharedWithAnotherOperator) {
   EXPECT_TRUE(same_list(got, want)) << show(got);
   const NodeList values = {I(0)};
   EXPECT_EQ(evaluate(got, VectorValues{values}), evaluate(nodes, VectorValues{values}));
+}
+
+TEST(Simplify, EqualityOfSharedSumsSeesTheirFolds) {
+  // Sums over the same operand nodes are one structure only when they fold to the same constant
+  // in the same place.
+  const N x = F(0), one = I(1), two = I(2), five = I(5);
+  const auto sum = [](const Positions& ops) { return List(NodeKind::Plus, ops); };
+  const struct {
+    NodeList nodes;
+    NodeList want;
+  } cases[] = {
+      // x + 1 + 2 == x + 1: the left sum folds, the right one does not
+      {{x, one, two, sum({0, 1, 2}), sum({0, 1}), Bin(NodeKind::Equals, 3, 4)},
+       {x, I(3), sum({0, 1}), x, one, sum({3, 4}), Bin(NodeKind::Equals, 2, 5)}},
+      {{x, one, two, sum({0, 1, 2}), sum({0, 1}), Bin(NodeKind::LE, 4, 3)},
+       {x, one, sum({0, 1}), x, I(3), sum({3, 4}), Bin(NodeKind::LE, 2, 5)}},
+      // both fold, to different constants
+      {{x, one, two, five, sum({0, 1, 2}), sum({0, 1, 3}), Bin(NodeKind::Equals, 4, 5)},
+       {x, I(3), sum({0, 1}), x, I(6), sum({3, 4}), Bin(NodeKind::Equals, 2, 5)}},
+      // both fold to the same constant: equal
+      {{x, one, two, sum({0, 1, 2}), sum({0, 1, 2}), Bin(NodeKind::Equals, 3, 4)}, {B(true)}},
+      // both unchanged: equal
+      {{x, F(1), sum({0, 1}), sum({0, 1}), Bin(NodeKind::Equals, 2, 3)}, {B(true)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(show(c.nodes));
+    const NodeList got = simplified(c.nodes);
+    EXPECT_TRUE(same_list(got, c.want)) << show(got);
+    for (const std::int64_t v : {-3, 0, 2}) {
+      const NodeList values = {I(v), I(7)};
+      EXPECT_EQ(evaluate(got, VectorValues{values}), evaluate(c.nodes, VectorValues{values})) << v;
+    }
+  }
 }
 
 // Random well-typed trees: connectives over conditions, arithmetic over numbers. Numeric fluents
@@ -946,6 +1011,177 @@ TEST(Simplify, KeepsTheValueOfRandomConditions) {
     }
   }
   EXPECT_GT(decided, 1000);  // the generator exercises full decisions, not only partial ones
+}
+
+// Random well-typed lists in which every operator takes its operands from anywhere before it, so
+// that nodes are shared between operators and repeated within one. Recent results are picked
+// more often, and a sum often extends the operands of the one before, so that sums over the same
+// nodes, folded to different constants, meet in one comparison.
+NodeList shared_condition(TreeMaker& maker) {
+  std::mt19937_64& rng = maker.rng();
+  NodeList nodes;
+  Positions numbers, conditions, last_sum;
+  const auto emit = [&](N node, Positions& into) {
+    into.push_back(nodes.size());
+    nodes.push_back(std::move(node));
+  };
+  const auto pick = [&](const Positions& from) {
+    const std::size_t window = rng() % 2 ? std::min<std::size_t>(from.size(), 3) : from.size();
+    return from[from.size() - 1 - rng() % window];
+  };
+  const auto small_int = [&] { return I(static_cast<std::int64_t>(rng() % 3)); };
+  emit(F(rng() % TreeMaker::kNumericFluents), numbers);
+  emit(F(TreeMaker::kNumericFluents + rng() % (TreeMaker::kFluents - TreeMaker::kNumericFluents)), conditions);
+  for (int k = 0; k < 2; ++k) emit(rng() % 2 ? small_int() : maker.numeric_value(), numbers);
+  const std::size_t operators = 2 + rng() % 8;
+  for (std::size_t k = 0; k < operators; ++k) {
+    const bool root = k + 1 == operators;
+    switch (rng() % (root ? 5 : 10)) {
+      case 0: {
+        Positions ops;
+        for (std::size_t n = rng() % 4; n > 0; --n) ops.push_back(pick(conditions));
+        emit(List(rng() % 2 ? NodeKind::And : NodeKind::Or, ops), conditions);
+        break;
+      }
+      case 1: emit(Not(pick(conditions)), conditions); break;
+      case 2:
+      case 3: {
+        const Positions& from = rng() % 4 ? numbers : conditions;
+        const std::uint64_t a = pick(from);
+        emit(Bin(NodeKind::Equals, a, pick(from)), conditions);
+        break;
+      }
+      case 4: {
+        const std::uint64_t a = pick(numbers);
+        emit(Bin(rng() % 2 ? NodeKind::LE : NodeKind::LT, a, pick(numbers)), conditions);
+        break;
+      }
+      case 5: emit(rng() % 2 ? F(rng() % TreeMaker::kNumericFluents) : small_int(), numbers); break;
+      case 6: {
+        const std::uint64_t a = pick(numbers);
+        emit(Bin(rng() % 2 ? NodeKind::Minus : NodeKind::Div, a, pick(numbers)), numbers);
+        break;
+      }
+      default: {
+        Positions ops;
+        if (!last_sum.empty() && rng() % 2) ops = last_sum;
+        for (std::size_t n = 1 + rng() % 2; n > 0; --n) ops.push_back(pick(numbers));
+        last_sum = ops;
+        emit(List(rng() % 3 ? NodeKind::Plus : NodeKind::Times, ops), numbers);
+        break;
+      }
+    }
+  }
+  return nodes;
+}
+
+TEST(Simplify, KeepsTheValueOfRandomListsWithSharedNodes) {
+  TreeMaker maker(0x5ea1'ed51);
+  int decided = 0, kept = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const NodeList nodes = shared_condition(maker);
+    NodeList values;
+    for (std::uint64_t f = 0; f < TreeMaker::kFluents; ++f) {
+      values.push_back(f < TreeMaker::kNumericFluents ? maker.numeric_value() : B(maker.rng()() % 2));
+    }
+    const Outcome want = evaluate(nodes, VectorValues{values});
+    if (want.kind != Outcome::Kind::Value) continue;  // a division by zero somewhere
+    FluentValueMap none, partial, full;
+    for (std::uint64_t f = 0; f < values.size(); ++f) {
+      full.emplace(f, values[f]);
+      if (maker.rng()() % 2) partial.emplace(f, values[f]);
+    }
+    for (const FluentValueMap* assignments : {&none, &partial, &full}) {
+      NodeList result;
+      ASSERT_NO_THROW(result = simplify(nodes, *assignments)) << show(nodes);
+      expect_post_order_tree(result);
+      ASSERT_EQ(evaluate(result, VectorValues{values}), want) << show(nodes) << " -> " << show(result);
+      (result.size() == 1 ? decided : kept) += 1;
+    }
+  }
+  // both outcomes are common, so the rules meet each other on shared nodes
+  EXPECT_GT(decided, 5000);
+  EXPECT_GT(kept, 5000);
+}
+
+TEST(Simplify, OperatorValuesAreFollowedWhereverTheyPoint) {
+  // An operator node given as a fluent's value keeps its operand positions, which are read in the
+  // list being simplified, also at or after the value's own position. Only a position beyond the
+  // list, or a cycle, fails.
+  const auto plus = [](const Positions& ops) { return List(NodeKind::Plus, ops); };
+  const struct {
+    NodeList nodes;
+    FluentValueMap assignments;
+    std::optional<NodeList> want;  // none: an internal failure
+  } cases[] = {
+      {{F(0), I(4), List(NodeKind::And, {0, 1})},
+       {{0, Not(1)}},
+       NodeList{I(4), Not(0), I(4), List(NodeKind::And, {1, 2})}},
+      // values that lead through each other
+      {{F(0), F(1), F(2), Not(0)}, {{0, Not(2)}, {2, Not(1)}}, NodeList{F(1), Not(0), Not(1), Not(2)}},
+      // a node reached from a value and from the list is shared, not a cycle
+      {{F(0), F(1), plus({0, 1})}, {{0, plus({1, 1})}}, NodeList{F(1), F(1), plus({0, 1}), F(1), plus({2, 3})}},
+      // positions the root does not reach are not looked at
+      {{F(0), I(1)}, {{0, Not(9)}}, NodeList{I(1)}},
+      // cycles
+      {{F(0), F(1), List(NodeKind::And, {0, 1})}, {{0, Not(1)}, {1, Not(0)}}, std::nullopt},
+      {{F(0), I(1), plus({0, 1})}, {{0, plus({1, 2})}}, std::nullopt},  // back to the root
+      // beyond the list
+      {{F(0), I(1), Bin(NodeKind::LE, 0, 1)}, {{0, Bin(NodeKind::Minus, 1, 3)}}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(show(c.nodes));
+    if (!c.want) {
+      EXPECT_THROW(simplified(c.nodes, c.assignments), InternalFailure);
+      continue;
+    }
+    const NodeList got = simplified(c.nodes, c.assignments);
+    EXPECT_TRUE(same_list(got, *c.want)) << show(got);
+  }
+}
+
+TEST(Simplify, MillionDeepChainsThroughValuesNeedNoStack) {
+  // Fluent k holds `Not(k + 1)`, each pointing one position on, and the last fluent ends the
+  // chain with a constant or closes it into a cycle.
+  NodeList nodes;
+  for (std::uint64_t f = 0; f < kMillion; ++f) nodes.push_back(F(f));
+  nodes.push_back(Not(0));
+  FluentValueMap chain;
+  for (std::uint64_t f = 0; f + 1 < kMillion; ++f) chain.emplace(f, Not(f + 1));
+  chain.emplace(kMillion - 1, B(true));
+  const NodeList got = simplified(nodes, chain);
+  ASSERT_EQ(got.size(), kMillion + 1);
+  EXPECT_TRUE(got[0] == B(true));
+  for (std::uint64_t i = 1; i <= kMillion; ++i) ASSERT_TRUE(got[i] == Not(i - 1)) << i;
+
+  chain.insert_or_assign(kMillion - 1, Not(0));
+  EXPECT_THROW(simplified(nodes, chain), InternalFailure);
+}
+
+TEST(Simplify, ResultsTooLargeToBuildAreRefused) {
+  // x + x, nested k times: every node is repeated once per path, 2^(k+1) - 1 nodes in all.
+  const auto doublings = [](std::uint64_t k) {
+    NodeList nodes = {F(0)};
+    for (std::uint64_t i = 0; i < k; ++i) nodes.push_back(List(NodeKind::Plus, {i, i}));
+    return nodes;
+  };
+  const NodeList built = simplified(doublings(15));
+  EXPECT_EQ(built.size(), (std::size_t{1} << 16) - 1);
+  expect_post_order_tree(built);
+  const NodeList values = {I(3)};
+  EXPECT_EQ(evaluate(built, VectorValues{values}), value_outcome(I(3 << 15)));
+
+  NodeList just_past = doublings(27);  // 2^28 - 1 nodes
+  just_past.push_back(List(NodeKind::Plus, {27, 0}));
+  // the second one would count past 2^64 nodes
+  for (const NodeList& nodes : {just_past, doublings(64)}) {
+    try {
+      simplified(nodes);
+      ADD_FAILURE() << "built " << nodes.size();
+    } catch (const InternalFailure& e) {
+      EXPECT_NE(e.message().find("too large"), std::string::npos) << e.message();
+    }
+  }
 }
 
 TEST(Simplify, MillionDeepChainsNeedNoStack) {

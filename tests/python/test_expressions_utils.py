@@ -88,6 +88,16 @@ def test_shift_argument_conversion(args, error, note):
         ([I(5), B(True)], {}, ["Bool(true)"]),
         ([B(True), F(0), F(1), op("==", 1, 2), op("and", 0, 3)], {}, ["Fluent(0)", "Fluent(1)", "Equals(0, 1)"]),
         ([B(True), op("and", 0)], {}, ["Bool(true)"]),
+        # a lone operand moves up with the constant of its fold
+        ([F(0), I(1), I(2), op("+", 0, 1, 2), op("and", 3)], {}, ["Fluent(0)", "Int(3)", "Plus([0, 1])"]),
+        # sums sharing the node of 1 fold it to different constants: not one structure
+        (
+            [F(0), I(1), I(2), op("+", 0, 1, 2), op("+", 0, 1), op("==", 3, 4)],
+            {},
+            ["Fluent(0)", "Int(3)", "Plus([0, 1])", "Fluent(0)", "Int(1)", "Plus([3, 4])", "Equals(2, 5)"],
+        ),
+        # an operator given as a value: its positions are read in the list, wherever they point
+        ([F(0), I(4), op("and", 0, 1)], {0: op("not", 1)}, ["Int(4)", "Not(0)", "Int(4)", "And([1, 2])"]),
         ([F(0), B(True), F(1), op("or", 0, 1, 2)], {}, ["Bool(true)"]),
         ([F(3), F(3), op("==", 0, 1)], {}, ["Bool(true)"]),
         ([O("a"), O("b"), op("==", 0, 1)], {}, ['Object("a")', 'Object("b")', "Equals(0, 1)"]),
@@ -129,6 +139,25 @@ def test_simplify_division_by_zero():
 def test_simplify_of_malformed_lists_is_an_internal_failure(exp, PanicException):
     with pytest.raises(PanicException):
         q.simplify(exp, {})
+
+
+@pytest.mark.parametrize(
+    "exp, assignments, message",
+    [
+        ([F(0)], {0: op("not", 0)}, "cycle"),
+        ([F(0), F(1), op("and", 0, 1)], {0: op("not", 1), 1: op("not", 0)}, "cycle"),
+        ([F(0), I(1), op("<=", 0, 1)], {0: op("-", 1, 3)}, "beyond"),
+        # x + x nested 64 times would repeat its nodes into 2^65 of them
+        ([F(0)] + [op("+", k, k) for k in range(64)], {}, "too large"),
+    ],
+    ids=["value-at-itself", "values-through-each-other", "value-beyond-the-list", "result-too-large"],
+)
+def test_simplify_of_unreadable_values_or_huge_results_is_an_internal_failure(
+    exp, assignments, message, PanicException, capfd
+):
+    with pytest.raises(PanicException):
+        q.simplify(exp, assignments)
+    assert message in capfd.readouterr().err
 
 
 def test_simplify_assignment_keys_that_name_one_fluent_keep_the_later_value():
