@@ -65,8 +65,13 @@ void DeltaSTN<T>::add(NodeId x, NodeId y, const T& b) {
   //    `lengths` counts its edges. A walk longer than the number of nodes repeats a node, and
   //    since each relaxation lowered a potential by more than the tolerance, the constraints on
   //    the repeated stretch sum to less than −epsilon: a contradiction beyond the tolerance.
-  //    Without this test, such a cycle that does not close through the new constraint would be
-  //    relaxed forever. With a tolerance of 0 it never fires before the test on y below does.
+  //    A cycle that does not close through the new constraint escapes the test on y, and
+  //    nothing in the network bounds how long the propagation would go round it: in exact
+  //    arithmetic it can go round without end; in doubles it may end, but only once the
+  //    potentials have grown so large that rounding tips one of the comparisons (thousands of
+  //    passes for a five-node cycle with a tolerance of 1), and the network would then be taken
+  //    for consistent. This test stops the walk at the first repeat instead. With a tolerance
+  //    of 0 it never fires before the test on y below does.
   Propagation& p = scratch();
   p.queue.clear();
   p.lengths.assign(nodes_.size(), 0);

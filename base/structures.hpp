@@ -88,12 +88,19 @@ std::string node_list_repr(std::span<const ExpressionNode> nodes);
 // A map from `Action` to V that iterates in first-insertion order. Small maps (a state's running
 // actions) are searched linearly and copy as one flat array; from `kIndexed` entries on, an
 // index (Fx hash) keeps lookups constant-time for large tables (the events table).
+//
+// Iteration is read-only, even on a mutable map: a key changed in place would leave the index
+// pointing at the wrong entry. Values are changed through `find` or `for_each_value`.
+//
+// There is deliberately no `==`: where states are compared by their running actions, order and
+// instance numbers do not count, and an operator comparing entries in order, numbers included,
+// would be too easy to reach for. Each comparison spells out what it compares.
 template <class V>
 class ActionMap {
  public:
   using value_type = std::pair<Action, V>;
   using const_iterator = typename std::vector<value_type>::const_iterator;
-  using iterator = typename std::vector<value_type>::iterator;
+  using iterator = const_iterator;
 
   static constexpr std::size_t kIndexed = 16;
 
@@ -101,8 +108,12 @@ class ActionMap {
   bool empty() const noexcept { return entries_.empty(); }
   const_iterator begin() const noexcept { return entries_.begin(); }
   const_iterator end() const noexcept { return entries_.end(); }
-  iterator begin() noexcept { return entries_.begin(); }
-  iterator end() noexcept { return entries_.end(); }
+
+  // Calls `visit(key, value)` for every entry in order, with the value open to change.
+  template <class F>
+  void for_each_value(F&& visit) {
+    for (value_type& entry : entries_) visit(std::as_const(entry.first), entry.second);
+  }
 
   const V* find(Action key) const noexcept {
     const std::size_t i = position(key);
@@ -143,8 +154,6 @@ class ActionMap {
     }
     return true;
   }
-
-  friend bool operator==(const ActionMap& a, const ActionMap& b) { return a.entries_ == b.entries_; }
 
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);

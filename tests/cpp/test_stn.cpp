@@ -20,11 +20,17 @@
 namespace quendral::testing {
 namespace {
 
+// A node's constraint list, newest first, as (destination, bound) cells.
+template <class T>
+std::vector<std::pair<std::uint64_t, T>> cells(const DeltaSTN<T>& stn, std::uint64_t node) {
+  std::vector<std::pair<std::uint64_t, T>> out;
+  for (const auto& edge : DeltaNeighbors<T>::iter_rev(*stn.constraints(node))) out.emplace_back(edge.dst, edge.bound);
+  return out;
+}
+
 template <class T>
 std::size_t list_length(const DeltaSTN<T>& stn, std::uint64_t node) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& edge : DeltaNeighbors<T>::iter_rev(*stn.constraints(node))) ++n;
-  return n;
+  return cells(stn, node).size();
 }
 
 template <class T>
@@ -148,6 +154,7 @@ struct ModelSTN {
   T epsilon;
   bool consistent = true;
   bool runaway = false;
+  std::size_t relaxations = 0;  // over every `add`
 
   explicit ModelSTN(T eps) : epsilon(eps) {}
 
@@ -178,6 +185,7 @@ struct ModelSTN {
         }
         distances[v] = distances[u] + w;
         queue.push_back(v);
+        ++relaxations;
         if (--budget == 0) {
           runaway = true;
           return;
@@ -195,7 +203,8 @@ template <class T>
   for (const auto& [node, value] : model.distances) {
     const T* mine = stn.distance(node);
     if (!mine || !(*mine == value)) return ::testing::AssertionFailure() << "potential of node " << node << " differs";
-    if (list_length(stn, node) != model.lists.at(node).size()) {
+    const auto& oldest_first = model.lists.at(node);
+    if (cells(stn, node) != std::vector<std::pair<std::uint64_t, T>>(oldest_first.rbegin(), oldest_first.rend())) {
       return ::testing::AssertionFailure() << "constraint list of node " << node << " differs";
     }
   }
@@ -282,7 +291,8 @@ TEST(DeltaSTNModel, TolerantNetworksAndTheirCopiesMatchTheModel) {
       networks[k].add(x, y, b);
       models[k].add(x, y, b);
       if (models[k].runaway) {
-        // The model relaxes a cycle below −epsilon forever; the network stops and reports it.
+        // The model went round a cycle below −epsilon past its budget; the network stops at the
+        // first repeated node and reports the contradiction.
         EXPECT_FALSE(networks[k].consistent()) << "seed " << seed;
         ++runaways;
         break;
@@ -298,7 +308,7 @@ TEST(DeltaSTNModel, TolerantNetworksAndTheirCopiesMatchTheModel) {
 // Three constraints, each within the tolerance of the others, close a cycle of weight −1.8 (the
 // tolerance is 1). A later, harmless constraint that pulls node D earlier sends the propagation
 // around that cycle, which never closes through the new constraint: without the walk-length
-// test this loops for ever.
+// test it goes round until the potentials are far too large for any budget.
 TEST(DeltaSTNCases, ACycleBelowMinusEpsilonThatMissesTheNewConstraintIsInconsistent) {
   enum : std::uint64_t { D = 1, E, F, G };
   DeltaSTN<double> stn(1.0);
@@ -316,6 +326,82 @@ TEST(DeltaSTNCases, ACycleBelowMinusEpsilonThatMissesTheNewConstraintIsInconsist
   EXPECT_TRUE(model.runaway);
   stn.add(G, D, -5);
   EXPECT_FALSE(stn.consistent());
+}
+
+// The cycle 6 → 0 → 2 → 9 → 5 → 6 weighs 0.25 − 1.5 + 0.4 + 0.1 − 0.7 = −1.45, below −1, yet
+// each of its constraints arrives within the tolerance. add(8, 6, −13) sends the propagation
+// round it; the literal steps go round thousands of times until, with potentials near −8192,
+// rounding tips a comparison and they end, taking the network for consistent. The network stops
+// at the first repeated node and reports the contradiction.
+TEST(DeltaSTNCases, ACycleThatRoundingWouldEndIsStillInconsistent) {
+  DeltaSTN<double> stn(1.0);
+  ModelSTN<double> model(1.0);
+  const std::tuple<std::uint64_t, std::uint64_t, double> cycle[] = {
+      {0, 2, -1.5}, {2, 9, 0.4}, {9, 5, 0.1}, {2, 6, 0.25}, {6, 0, 0.25}, {5, 6, -0.7}};
+  for (const auto& [x, y, b] : cycle) {
+    stn.add(x, y, b);
+    model.add(x, y, b);
+  }
+  ASSERT_TRUE(same_network(stn, model));
+  ASSERT_TRUE(stn.consistent());
+
+  model.add(8, 6, -13);
+  ASSERT_FALSE(model.runaway);
+  EXPECT_TRUE(model.consistent) << "the literal steps end by rounding";
+  EXPECT_GT(model.relaxations, 10'000u);
+  EXPECT_LT(model.distances.at(2), -8000.0);
+
+  stn.add(8, 6, -13);
+  EXPECT_FALSE(stn.consistent());
+}
+
+// Each comparison of `add` is made on its two sides as written, in doubles: d[y] − ε ≤ d[x] + b
+// for the new constraint (step 4) and for a recorded one during propagation (step 6), recorded
+// bound ≤ ε + b in the duplicate test (step 3). The values are chosen so that a regrouped form
+// (d[y] ≤ d[x] + b + ε; bound − ε ≤ b or bound − b ≤ ε) rounds the other way, and each case
+// checks that it does, so the table keeps testing what it claims.
+TEST(DeltaSTNCases, ComparisonsAreComputedAsWritten) {
+  enum : std::uint64_t { O = 1, X, Y };
+  struct Violation {
+    double epsilon, dx, dy, b;
+  };
+  for (const Violation& c : {Violation{0.1, -2.1, -0.2, 1.8}, Violation{0.2, -1.8, -0.7, 0.9}}) {
+    const bool holds = c.dy - c.epsilon <= c.dx + c.b;
+    ASSERT_NE(holds, c.dy <= c.dx + c.b + c.epsilon) << "the case must tell the forms apart";
+    const double expected = holds ? c.dy : c.dx + c.b;
+
+    DeltaSTN<double> direct(c.epsilon);  // x and y placed first, then the constraint
+    direct.add(O, X, c.dx);
+    direct.add(O, Y, c.dy);
+    ASSERT_EQ(d(direct, X), c.dx);
+    ASSERT_EQ(d(direct, Y), c.dy);
+    direct.add(X, Y, c.b);
+    EXPECT_TRUE(direct.consistent());
+    EXPECT_EQ(d(direct, Y), expected) << c.epsilon << " step 4";
+
+    DeltaSTN<double> spread(c.epsilon);  // the constraint first, then x pulled down
+    spread.add(O, Y, c.dy);
+    spread.add(X, Y, c.b);
+    ASSERT_EQ(d(spread, Y), c.dy);
+    spread.add(O, X, c.dx);
+    ASSERT_EQ(d(spread, X), c.dx);
+    EXPECT_TRUE(spread.consistent());
+    EXPECT_EQ(d(spread, Y), expected) << c.epsilon << " step 6";
+  }
+
+  struct Duplicate {
+    double epsilon, recorded, b;
+  };
+  const Duplicate duplicates[] = {{0.1, -0.3, -0.4}, {0.1, 0.4, 0.3}, {0.1, -3.9, -4.0}, {0.7, -0.3, -1.0}};
+  for (const Duplicate& c : duplicates) {
+    const bool redundant = c.recorded <= c.epsilon + c.b;
+    ASSERT_TRUE(redundant != (c.recorded - c.epsilon <= c.b) || redundant != (c.recorded - c.b <= c.epsilon))
+        << "the case must tell the forms apart";
+    DeltaSTN<double> stn(c.epsilon);
+    stn.add(X, Y, c.recorded);
+    stn.add(X, Y, c.b);
+    EXPECT_EQ(list_length(stn, X), redundant ? 1u : 2u) << c.epsilon << " " << c.recorded << " " << c.b;
+  }
 }
 
 }  // namespace

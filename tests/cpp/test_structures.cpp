@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,16 @@ TEST(Records, TimingAnchorsAndActionOrder) {
   EXPECT_EQ(ActionHash{}(Action{3}), ActionHash{}(Action{3}));
 }
 
+template <class V>
+std::vector<std::pair<Action, V>> entries(const ActionMap<V>& map) {
+  return std::vector<std::pair<Action, V>>(map.begin(), map.end());
+}
+
+// Iteration never hands out a key that can be changed, on a mutable map too: the index would
+// go stale.
+static_assert(std::is_same_v<decltype(*std::declval<ActionMap<int>&>().begin()), const std::pair<Action, int>&>);
+static_assert(std::is_same_v<decltype(*std::declval<ActionMap<int>&>().end()), const std::pair<Action, int>&>);
+
 // ActionMap against a vector of pairs searched linearly, across the size at which it starts
 // indexing, with keys that come back after being erased.
 TEST(ActionMapModel, MatchesAnOrderedListUnderRandomOperations) {
@@ -106,7 +117,7 @@ TEST(ActionMapModel, MatchesAnOrderedListUnderRandomOperations) {
         }
       }
       ASSERT_EQ(map.size(), model.size());
-      ASSERT_TRUE(std::equal(map.begin(), map.end(), model.begin(), model.end())) << "seed " << seed << " step " << step;
+      ASSERT_EQ(entries(map), model) << "seed " << seed << " step " << step;
     }
   }
 }
@@ -121,6 +132,35 @@ TEST(ActionMapModel, ReplacingAKeyKeepsItsFirstPlace) {
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table.begin()->first, Action{1});
   EXPECT_EQ(table.begin()->second.size(), 1u);
+}
+
+// Values changed through the ordered walk, on both sides of the size at which the index starts:
+// every key is still found, at its own value, and the order is unchanged.
+TEST(ActionMapModel, ValuesChangedInAnOrderedWalkKeepKeysAndOrder) {
+  for (std::uint64_t size : {ActionMap<int>::kIndexed - 1, ActionMap<int>::kIndexed + 5}) {
+    ActionMap<int> map;
+    std::vector<std::pair<Action, int>> model;
+    for (std::uint64_t i = 0; i < size; ++i) {
+      const Action key{(i * 37) % 101};  // distinct, not in increasing order
+      map.insert_or_assign(key, static_cast<int>(i));
+      model.emplace_back(key, static_cast<int>(i));
+    }
+    std::vector<Action> visited, in_order;
+    map.for_each_value([&](Action key, int& value) {
+      visited.push_back(key);
+      value = static_cast<int>(key.idx) * 2;
+    });
+    for (auto& [key, value] : model) {
+      value = static_cast<int>(key.idx) * 2;
+      in_order.push_back(key);
+    }
+    EXPECT_EQ(visited, in_order) << size;
+    EXPECT_EQ(entries(map), model) << size;
+    for (const auto& [key, value] : model) {
+      ASSERT_NE(map.find(key), nullptr) << size;
+      EXPECT_EQ(*map.find(key), value);
+    }
+  }
 }
 
 // ---------------------------------------------------------------- PersistentList
