@@ -33,13 +33,7 @@ concept FluentValuesTrait = requires(const T& source, std::uint64_t fluent) {
   { source.get_fluent_value(fluent) } -> std::same_as<const ExpressionNode&>;
 };
 
-struct FluentIndexHash {
-  std::size_t operator()(std::uint64_t fluent) const noexcept {
-    FxHasher h;
-    h.write_u64(fluent);
-    return h.finish();
-  }
-};
+using FluentIndexHash = FxWordHash;
 
 namespace detail {
 [[noreturn]] void fluent_not_assigned(std::uint64_t fluent);

@@ -38,13 +38,7 @@ struct DeltaEdge {
 template <class T>
 using DeltaNeighbors = PersistentList<DeltaEdge<T>>;
 
-struct NodeIdHash {
-  std::size_t operator()(std::uint64_t id) const noexcept {
-    FxHasher h;
-    h.write_u64(id);
-    return h.finish();
-  }
-};
+using NodeIdHash = FxWordHash;
 
 template <class T>
 class DeltaSTN {

@@ -39,11 +39,7 @@ struct Action {
 };
 
 struct ActionHash {
-  std::size_t operator()(Action action) const noexcept {
-    FxHasher h;
-    h.write_u64(action.idx);
-    return h.finish();
-  }
+  std::size_t operator()(Action action) const noexcept { return fx_hash_word(action.idx); }
 };
 
 // When an event happens: `delay` after the action's start (`start` true) or after its end.

@@ -56,6 +56,17 @@ class FxHasher {
   std::uint64_t hash_ = 0;
 };
 
+// The Fx hash of a single word: for tables keyed by a plain number (identifiers, action indices).
+inline std::uint64_t fx_hash_word(std::uint64_t word) noexcept {
+  FxHasher h;
+  h.write_u64(word);
+  return h.finish();
+}
+
+struct FxWordHash {
+  std::size_t operator()(std::uint64_t word) const noexcept { return fx_hash_word(word); }
+};
+
 namespace detail {
 // Immutable boxes shared between copies; the count is atomic because the module runs without
 // the interpreter lock.
