@@ -164,6 +164,9 @@ def test_index_like_objects_and_numpy_scalars():
         (lambda: q.make_operator_node("-", [0]), None),
         (lambda: q.make_operator_node("not", []), None),
         (lambda: q.make_rational_constant_node(1, 0), "denominator == 0"),
+        # an Int beyond 32 bits (made by arithmetic) cannot be read through `int_constant`
+        (lambda: q.simplify([q.make_int_constant_node(2**31 - 1), q.make_int_constant_node(1),
+                             q.make_operator_node("+", [0, 1])], {})[0].int_constant, None),
     ],
 )
 def test_internal_failures_are_reported_and_the_interpreter_goes_on(call, message, PanicException, capfd):
