@@ -21,3 +21,9 @@ for position, node in enumerate(condition):
     print(f"{position}: {node!r}")
 print("root:", condition[-1])
 print("exact constant:", condition[3].real_constant)
+
+# Simplifying under what is known: with fuel = 3 the numeric half is decided, and only the
+# condition on the location is left.
+known = {0: q.make_int_constant_node(3)}
+print("with fuel = 3:", q.simplify(condition, known))
+print("re-based by 10:", q.shift_expression(condition, 10)[-1])
