@@ -187,18 +187,29 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
   operators_by_fact = CompressedRows<OperatorID>(manager.size(), by_fact);
 
   // The helping relation. Only an operator with a numeric effect on one of a condition's fluents
-  // can change it, so each condition looks at those operators alone; the result is the same as
-  // trying every operator, in the same order per operator.
-  std::vector<std::pair<std::uint64_t, OperatorID>> by_fluent;
+  // can change it, so each condition looks at those operators alone, through one packed row of
+  // numeric effects per fluent; the result is the same as trying every operator on every
+  // condition (each change summed in the condition's fluent order), in time linear in the task.
+  struct NumericEffect {
+    OperatorID op;
+    bool assigns;     // a constant or complex assignment
+    double increase;  // the constant added, when it does not assign
+  };
+  std::vector<std::pair<std::uint64_t, NumericEffect>> by_fluent;
   for (const Operator& op : operators) {
-    for (const auto& effect : op.constant_increase_effects) by_fluent.emplace_back(effect.first, op.id);
-    for (const auto& effect : op.constant_assign_effects) by_fluent.emplace_back(effect.first, op.id);
-    for (const auto& effect : op.complex_numeric_effects) by_fluent.emplace_back(effect.first, op.id);
+    for (const auto& [f, c] : op.constant_increase_effects) by_fluent.push_back({f, NumericEffect{op.id, false, c}});
+    for (const auto& effect : op.constant_assign_effects) by_fluent.push_back({effect.first, NumericEffect{op.id, true, 0.0}});
+    for (const auto& effect : op.complex_numeric_effects) by_fluent.push_back({effect.first, NumericEffect{op.id, true, 0.0}});
   }
-  const CompressedRows<OperatorID> operators_by_fluent(n, by_fluent);
+  const CompressedRows<NumericEffect> effects_by_fluent(n, by_fluent);
   double best = std::numeric_limits<double>::lowest();
   std::vector<std::pair<std::uint64_t, HelpedCondition>> helped;
-  std::vector<std::uint64_t> seen(operators.size(), std::numeric_limits<std::uint64_t>::max());
+  struct Change {
+    std::uint64_t slot = std::numeric_limits<std::uint64_t>::max();  // the condition it belongs to
+    double delta = 0.0;
+    bool assigned = false;
+  };
+  std::vector<Change> changes(operators.size());
   std::vector<OperatorID> candidates;
   const bool inadmissible = settings.inadmissible_numeric_heuristic_variant;
   for (std::size_t slot = 0; slot < simple_numeric_conditions.size(); ++slot) {
@@ -206,34 +217,30 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
     const std::vector<std::uint64_t>& fluents = entry.linear.fluents;
     const std::vector<double>& weights = entry.linear.weights;
     candidates.clear();
-    for (const std::uint64_t f : fluents) {
-      for (const OperatorID o : operators_by_fluent[f]) {
-        if (seen[o] != slot) {
-          seen[o] = slot;
-          candidates.push_back(o);
+    for (std::size_t j = 0; j < fluents.size(); ++j) {
+      for (const NumericEffect& effect : effects_by_fluent[fluents[j]]) {
+        Change& change = changes[effect.op];
+        if (change.slot != slot) {
+          change = Change{slot, 0.0, false};
+          candidates.push_back(effect.op);
+        }
+        if (!effect.assigns) {
+          change.delta += weights[j] * effect.increase;
+        } else {
+          change.assigned = true;
+          if (inadmissible) change.delta += -1.0;
         }
       }
     }
     for (const OperatorID o : candidates) {
-      const Operator& op = operators[o];
-      bool helps = false;
-      if (!inadmissible && std::any_of(fluents.begin(), fluents.end(), [&](std::uint64_t f) { return op.assigns(f); })) {
-        helps = true;  // an assignment may reach any value: no contribution to the epsilon
-      } else {
-        double delta = 0.0;
-        for (std::size_t j = 0; j < fluents.size(); ++j) {
-          if (const double* increase = op.constant_increase_effects.find(fluents[j])) {
-            delta += weights[j] * *increase;
-          } else if (inadmissible && op.assigns(fluents[j])) {
-            delta += -1.0;
-          }
-        }
-        if (delta < 0) {
-          helps = true;
-          best = std::max(best, delta);
-        }
+      const Change& change = changes[o];
+      if (!inadmissible && change.assigned) {
+        // An assignment may reach any value: it helps without contributing to the epsilon.
+        helped.emplace_back(o, HelpedCondition{entry.condition, slot});
+      } else if (change.delta < 0) {
+        best = std::max(best, change.delta);
+        helped.emplace_back(o, HelpedCondition{entry.condition, slot});
       }
-      if (helps) helped.emplace_back(o, HelpedCondition{entry.condition, slot});
     }
   }
   operator_numeric_conditions = CompressedRows<HelpedCondition>(operators.size(), helped);
