@@ -57,7 +57,7 @@ void add_effect(const Effect& effect, const FluentTypes& fluent_types, const Obj
       op.constant_assign_effects.insert(f, utils::big_rational_to_f64(value[0].rational_value()));
     } else {
       // f := f + c, c a constant, is an increase; anything else is a complex effect.
-      const std::optional<LinearPolynomial> linear = value.empty() ? std::nullopt : to_linear_polynomial(value);
+      const std::optional<LinearPolynomial> linear = to_linear_polynomial(value);
       if (linear && linear->terms.size() == 1 && linear->terms[0].first == f && linear->terms[0].second == 1.0) {
         op.constant_increase_effects.insert(f, linear->constant.value_or(0.0));
       } else {
