@@ -92,6 +92,13 @@ class ToySpace {
     return {};
   }
 
+  // A toy task has no durative actions: its plans are untimed.
+  TimedPlan build_plan(std::span<const Action> path) const {
+    TimedPlan plan;
+    for (Action action : path) plan.push_back({std::nullopt, action, std::nullopt});
+    return plan;
+  }
+
  private:
   Edges edges_;
   std::set<std::uint64_t> goals_;
