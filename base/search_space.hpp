@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -154,6 +155,8 @@ class SearchSpace {
   void set_instance_counter_for_tests(std::uint64_t value);
   // Instance numbers are 32-bit: 0 … kInstanceLimit - 1 can be handed out, each once.
   static constexpr std::uint64_t kInstanceLimit = std::uint64_t{1} << 32;
+  // The message of a refused epsilon.
+  static constexpr const char* kEpsilonNotPositive = "The epsilon must be greater than zero!";
 
  private:
   std::optional<State> start_instance(const State& state, Action action, const std::vector<TimedEvent>& events,
@@ -172,6 +175,10 @@ class SearchSpace {
   std::vector<Action> relevant_actions_;
   std::optional<std::vector<bool>> compression_safe_actions_;
   EventFluentsTable event_fluents_;
+  // By action idx: its list in `events_` (null: none), and the durative conditions each of its
+  // events opens, held once and shared by every state in which they are in force.
+  std::vector<const std::vector<TimedEvent>*> events_by_idx_;
+  std::vector<std::vector<std::vector<std::shared_ptr<const NodeList>>>> opened_conditions_;
   MutexChecker mutex_checker_;
   PrecedenceChecker precedence_checker_;
   std::optional<std::vector<std::vector<std::string>>> action_objects_;

@@ -4,27 +4,46 @@ namespace quendral {
 
 // ---------------------------------------------------------------- ConditionMultiset
 
+std::size_t ConditionMultiset::position(std::span<const ExpressionNode> condition) const noexcept {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const NodeList& held = *entries_[i].condition;
+    if (held.data() == condition.data() && held.size() == condition.size()) return i;
+    if (std::span<const ExpressionNode>(held) == condition) return i;
+  }
+  return entries_.size();
+}
+
 void ConditionMultiset::insert(const NodeList& condition) {
-  auto it = counts_.find(std::span<const ExpressionNode>(condition));
-  if (it != counts_.end()) {
-    ++it->second;
+  const std::size_t i = position(condition);
+  if (i < entries_.size()) {
+    ++entries_[i].count;
   } else {
-    counts_.emplace(condition, 1);
+    entries_.push_back(Entry{std::make_shared<const NodeList>(condition), 1});
+  }
+  ++total_;
+}
+
+void ConditionMultiset::insert(std::shared_ptr<const NodeList> condition) {
+  const std::size_t i = position(*condition);
+  if (i < entries_.size()) {
+    ++entries_[i].count;
+  } else {
+    entries_.push_back(Entry{std::move(condition), 1});
   }
   ++total_;
 }
 
 bool ConditionMultiset::remove(std::span<const ExpressionNode> condition) {
-  auto it = counts_.find(condition);
-  if (it == counts_.end()) return false;
-  if (--it->second == 0) counts_.erase(it);
+  const std::size_t i = position(condition);
+  if (i == entries_.size()) return false;
+  if (--entries_[i].count == 0) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
   --total_;
   return true;
 }
 
 std::uint64_t ConditionMultiset::count(std::span<const ExpressionNode> condition) const {
-  auto it = counts_.find(condition);
-  return it == counts_.end() ? 0 : it->second;
+  const std::size_t i = position(condition);
+  return i == entries_.size() ? 0 : entries_[i].count;
 }
 
 // ---------------------------------------------------------------- HeuristicCache

@@ -13,7 +13,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,35 +43,37 @@ struct TodoEntry {
 using Todo = ActionMap<TodoEntry>;
 
 // The durative conditions in force: a multiset of node lists. Each applied event adds one
-// occurrence of each condition it starts and removes one of each condition it ends. Iteration
-// visits each distinct condition once with its count, in the order fixed by the Fx hash of the
-// node lists (no random seed: runs are reproducible).
+// occurrence of each condition it starts and removes one of each condition it ends.
+//
+// Iteration visits each distinct condition once with its count, in first-insertion order (a
+// condition whose count fell to 0 and comes back goes to the end), so which of several failing
+// conditions is met first never depends on hashing. A state holds few conditions at a time, so
+// they are kept in a flat array and found by a linear scan; the node lists themselves are shared
+// (a child's copy of the multiset copies one small array, never a node list).
 class ConditionMultiset {
  public:
-  struct Equal {
-    using is_transparent = void;
-    bool operator()(std::span<const ExpressionNode> a, std::span<const ExpressionNode> b) const noexcept {
-      return a == b;
-    }
+  struct Entry {
+    std::shared_ptr<const NodeList> condition;
+    std::uint64_t count;  // at least 1
   };
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::span<const ExpressionNode> nodes) const noexcept { return NodeListHash{}(nodes); }
-  };
-  using Map = boost::unordered_flat_map<NodeList, std::uint64_t, Hash, Equal>;
 
+  // Adds one occurrence of a copy of `condition`.
   void insert(const NodeList& condition);
+  // Adds one occurrence, sharing `condition` when it is new here.
+  void insert(std::shared_ptr<const NodeList> condition);
   // Removes one occurrence; returns false (and changes nothing) when there is none.
   bool remove(std::span<const ExpressionNode> condition);
   std::uint64_t count(std::span<const ExpressionNode> condition) const;
   // All occurrences, counted with multiplicity.
   std::uint64_t total() const noexcept { return total_; }
   bool empty() const noexcept { return total_ == 0; }
-  // Each distinct condition with its count (at least 1).
-  const Map& distinct() const noexcept { return counts_; }
+  // Each distinct condition with its count, in first-insertion order.
+  const std::vector<Entry>& distinct() const noexcept { return entries_; }
 
  private:
-  Map counts_;
+  std::size_t position(std::span<const ExpressionNode> condition) const noexcept;
+
+  std::vector<Entry> entries_;
   std::uint64_t total_ = 0;
 };
 
