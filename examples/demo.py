@@ -27,3 +27,67 @@ print("exact constant:", condition[3].real_constant)
 known = {0: q.make_int_constant_node(3)}
 print("with fuel = 3:", q.simplify(condition, known))
 print("re-based by 10:", q.shift_expression(condition, 10)[-1])
+
+# ---------------------------------------------------------------- a small temporal task
+#
+# A rover must take a picture of a rock. Fluents: 0 = camera calibrated, 1 = at the rock,
+# 2 = picture taken. Three durative actions:
+#   calibrate (duration 2): sets "calibrated" at its end;
+#   drive (duration 3 to 5): requires not being at the rock at its start, arrives at its end;
+#   shoot (duration 1): needs "calibrated" at its start, "at the rock" over all, and stores the
+#   picture at its end.
+# Each action is a list of (Timing, Event): an event at its start and one at its end.
+print()
+print("A temporal task, step by step")
+
+T = q.make_bool_constant_node(True)
+F = q.make_bool_constant_node(False)
+
+
+def fluent(i):
+    return [q.make_fluent_node(i)]
+
+
+def not_fluent(i):
+    return [q.make_fluent_node(i), q.make_operator_node("not", [0])]
+
+
+def number(n):
+    return [q.make_int_constant_node(n)]
+
+
+names = ["calibrate", "drive", "shoot"]
+calibrate, drive, shoot = (q.Action(i) for i in range(3))
+at_start, at_end = q.Timing(True, 0), q.Timing(False, 0)
+events = {
+    calibrate: [(at_start, q.Event(calibrate, 0, [T], [], [], [])),
+                (at_end, q.Event(calibrate, 1, [T], [], [], [q.Effect(0, [T])]))],
+    drive: [(at_start, q.Event(drive, 0, not_fluent(1), [], [], [])),
+            (at_end, q.Event(drive, 1, [T], [], [], [q.Effect(1, [T])]))],
+    # "at the rock" is opened as a durative condition at the start and closed at the end.
+    shoot: [(at_start, q.Event(shoot, 0, fluent(0), [fluent(1)], [], [])),
+            (at_end, q.Event(shoot, 1, [T], [], [fluent(1)], [q.Effect(2, [T])]))],
+}
+durations = [(number(2), number(2), False, False), (number(3), number(5), False, False),
+             (number(1), number(1), False, False)]
+space = q.SearchSpace(durations, events, [calibrate, drive, shoot], None, None, None,
+                      initial_state=[F, F, F], goal=fluent(2), deadline=20)
+
+
+def show(label, state):
+    steps = ", ".join(f"{names[a.idx]}[{'start' if pos == 0 else 'end'} #{k}]" for a, pos, k in state.path)
+    running = {names[a.idx]: pos for a, (pos, _) in state.todo.items()}
+    print(f"{label:<28} g={state.g:<4} running={running} path: {steps or '-'}")
+
+
+# Instance numbers (#k) come from one counter of the space: every start it tries advances it, also
+# the trial starts made when listing successors, so the numbers jump between steps.
+state = space.initial_state()
+show("root", state)
+print("  shoot applicable at the root?", space.get_successor_state(state, shoot) is not None)
+for action, label in [(calibrate, "start calibrate"), (drive, "start drive"), (calibrate, "end calibrate"),
+                      (drive, "end drive"), (shoot, "start shoot"), (shoot, "end shoot")]:
+    state = space.get_successor_state(state, action)
+    show(label, state)
+    print("  goal reached?", space.goal_reached(state), "| successors:", len(space.get_successor_states(state)))
+print("picture taken:", state.get_value(2))

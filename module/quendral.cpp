@@ -3,6 +3,7 @@
 #include "module/log_bridge.hpp"
 #include "module/py_expressions.hpp"
 #include "module/py_expressions_utils.hpp"
+#include "module/py_search_space.hpp"
 #include "module/py_state.hpp"
 #include "module/py_structures.hpp"
 
@@ -23,7 +24,7 @@ constexpr Registration kRegistrations[] = {
     {"Timing", py::register_timing_class},
     {"Event", py::register_event_class},
     {"Action", py::register_action_class},
-    {"SearchSpace", nullptr},
+    {"SearchSpace", py::register_search_space_class},
     {"State", py::register_state_class},
     {"Heuristic", nullptr},
     // functions
@@ -46,7 +47,7 @@ constexpr Registration kRegistrations[] = {
     {"ehc_search", nullptr},
     {"evaluate", py::register_evaluate},
     {"simplify", py::register_simplify},
-    {"get_fluents", nullptr},
+    {"get_fluents", py::register_get_fluents},
 };
 static_assert(std::size(kRegistrations) == 28);
 

@@ -267,6 +267,25 @@ TEST(ConditionMultisetTest, CountsOccurrencesAndRemovesOneAtATime) {
   EXPECT_TRUE(set.empty());
 }
 
+TEST(ConditionMultisetTest, IteratesInFirstInsertionOrderAndAChildSharesTheNodeLists) {
+  ConditionMultiset set;
+  const NodeList a = {N::fluent(3)}, b = {N::fluent(1)}, c = {N::fluent(2), N::not_operator(0)};
+  for (const NodeList* x : {&a, &b, &c, &b}) set.insert(*x);
+  auto order = [&] {
+    std::vector<NodeList> out;
+    for (const auto& entry : set.distinct()) out.push_back(*entry.condition);
+    return out;
+  };
+  EXPECT_EQ(order(), (std::vector<NodeList>{a, b, c}));
+  // Gone and back: it goes to the end; a count above 1 keeps the place.
+  set.remove(a);
+  set.remove(b);
+  set.insert(a);
+  EXPECT_EQ(order(), (std::vector<NodeList>{b, c, a}));
+  const ConditionMultiset copy = set;
+  EXPECT_EQ(copy.distinct()[0].condition.get(), set.distinct()[0].condition.get());
+}
+
 TEST(HeuristicCacheTest, ConcurrentStoresAndLookupsAreSafe) {
   const State state(ints({1}));
   std::vector<std::thread> threads;

@@ -43,10 +43,21 @@ def is_internal_failure(error):
     return type(error).__module__ == "pyo3_runtime" and type(error).__name__ == "PanicException"
 
 
+# The plain `Exception`s the module raises, by message.
+DOCUMENTED_MESSAGES = {
+    "Overflow",
+    "The initial state must be defined somewhere!",
+    "The goal must be defined somewhere!",
+    "The goal is not a boolean expression!",
+    "An action condition is not a boolean expression!",
+    "Fluent not found!",
+}
+
+
 def is_documented(error):
     if isinstance(error, (HostileError, *DOCUMENTED)):
         return True
-    if type(error) is Exception and str(error) == "Overflow":
+    if type(error) is Exception and str(error) in DOCUMENTED_MESSAGES:
         return True
     return is_internal_failure(error)
 
@@ -182,6 +193,8 @@ class Fuzzer:
         self.rng = random.Random(seed)
         self.pool = []  # module objects handed out so far
         self.node_pool = [quendral.make_int_constant_node(1)] if hasattr(quendral, "make_int_constant_node") else []
+        self.spaces = []  # valid search spaces built by `build_task`
+        self.successors = 0  # successors reached by walking them
         self.calls = 0
         self.documented = 0
         self.internal_failures = 0
@@ -322,8 +335,117 @@ class Fuzzer:
         self.remember(result)
         return result
 
+    # -- valid tasks, so that calls reach successor generation
+
+    def task_expression(self, bools, ints):
+        """A small condition or value over the task's fluents; now and then not Boolean, or failing."""
+        q, r = quendral, self.rng
+        f = q.make_fluent_node
+        kind = r.randrange(9)
+        if kind == 0:
+            return [q.make_bool_constant_node(r.random() < 0.8)]
+        if kind in (1, 2):
+            return [f(r.randrange(bools))]
+        if kind == 3:
+            return [f(r.randrange(bools)), q.make_operator_node("not", [0])]
+        if kind == 4:
+            return [f(bools + r.randrange(ints)), q.make_int_constant_node(r.randrange(4)),
+                    q.make_operator_node("<=", [0, 1])]
+        if kind == 5:
+            return [f(bools + r.randrange(ints)), q.make_int_constant_node(r.randrange(4)),
+                    q.make_operator_node("==", [0, 1])]
+        if kind == 6:
+            return [f(r.randrange(bools)), f(r.randrange(bools)), q.make_operator_node("or", [0, 1])]
+        if kind == 7:
+            return [q.make_int_constant_node(r.randrange(3))]
+        return [f(bools + r.randrange(ints)), q.make_int_constant_node(r.randrange(2)), q.make_operator_node("/", [0, 1]),
+                q.make_int_constant_node(1), q.make_operator_node("<", [2, 3])]
+
+    def build_task(self):
+        """A valid search space over a few fluents and actions, and its root state, into the pool."""
+        q, r = quendral, self.rng
+        bools, ints = r.randrange(1, 4), r.randrange(1, 3)
+        n = r.randrange(1, 5)
+        temporal = r.random() < 0.7
+        actions = [q.Action(i) for i in range(n)]
+        durations, events = [], {}
+        for a in actions:
+            if temporal and (a.idx == 0 or r.random() < 0.7):
+                lower = r.randrange(0, 4)
+                durations.append(([q.make_rational_constant_node(lower, r.choice([1, 2, 4]))],
+                                  [q.make_int_constant_node(lower + r.randrange(-1, 4))],
+                                  r.random() < 0.3, r.random() < 0.3))
+            else:
+                durations.append(None)
+            timed = []
+            opened = None
+            count = r.randrange(1, 4)
+            for pos in range(count):
+                start_conditions, end_conditions = [], []
+                if pos == 0 and count > 1 and r.random() < 0.5:
+                    opened = self.task_expression(bools, ints)
+                    start_conditions.append(opened)
+                if pos == count - 1 and opened is not None and r.random() < 0.7:
+                    end_conditions.append(opened)
+                effects = []
+                for _ in range(r.randrange(0, 3)):
+                    if r.random() < 0.6:
+                        effects.append(q.Effect(r.randrange(bools), [q.make_bool_constant_node(r.random() < 0.5)]))
+                    else:
+                        target = bools + r.randrange(ints)
+                        effects.append(q.Effect(target, [q.make_fluent_node(target), q.make_int_constant_node(1),
+                                                         q.make_operator_node("+", [0, 1])]))
+                timing = q.Timing(pos == 0 or r.random() < 0.4, Fraction(r.randrange(0, 5), r.choice([1, 2, 4])))
+                timed.append((timing, q.Event(a, pos, self.task_expression(bools, ints), start_conditions,
+                                              end_conditions, effects)))
+            events[a] = timed
+        safe = [r.random() < 0.5 if temporal else len(events[a]) == 1 for a in actions] if r.random() < 0.5 else None
+        objects = prev = None
+        if r.random() < 0.3:
+            objects = [[o for o in ("o1", "o2") if r.random() < 0.5] for _ in actions]
+            prev = {o: frozenset(a for a in actions if r.random() < 0.5) for o in ("o1", "o2") if r.random() < 0.7}
+        initial = ([q.make_bool_constant_node(r.random() < 0.5) for _ in range(bools)]
+                   + [q.make_int_constant_node(r.randrange(4)) for _ in range(ints)])
+        goal = self.task_expression(bools, ints)
+        deadline = r.randrange(2, 15) if temporal and r.random() < 0.3 else None
+        epsilon = r.choice([None, Fraction(1, 4), Fraction(1, 1000), 1])
+        space = self.call("SearchSpace (valid task)", q.SearchSpace, durations, events, actions, safe, objects, prev,
+                          initial, goal, None, deadline, epsilon)
+        if space is not None:
+            self.call("SearchSpace.initial_state (valid task)", space.initial_state)
+            self.spaces.append(space)
+            del self.spaces[:-20]
+
+    def walk(self):
+        """A few random steps through a valid space, from its root or from a state reached before."""
+        r = self.rng
+        space = r.choice(self.spaces)
+        state = self.call("walk initial_state", space.initial_state)
+        for _ in range(r.randrange(1, 12)):
+            if state is None:
+                return
+            self.call("walk goal_reached", space.goal_reached, state)
+            if r.random() < 0.3:
+                self.call("walk subgoals_sat", space.subgoals_sat, state)
+            if r.random() < 0.5:
+                successors = self.call("walk get_successor_states", space.get_successor_states, state)
+                state = r.choice(successors) if successors else None
+            else:
+                action = r.choice(space.relevant_actions)
+                state = self.call("walk get_successor_state", space.get_successor_state, state, action)
+            if state is not None:
+                self.successors += 1
+                self.call("walk state getters", lambda s: (s.todo, s.path, s.g, s.get_value(0)), state)
+
     def step(self):
         r = self.rng
+        if hasattr(quendral, "SearchSpace"):
+            if r.random() < 0.03 or (not self.spaces and r.random() < 0.2):
+                self.build_task()
+                return
+            if self.spaces and r.random() < 0.1:
+                self.walk()
+                return
         if self.pool and r.random() < 0.35:
             self.poke_instance(r.choice(self.pool))
             return
@@ -380,7 +502,8 @@ def main():
     faulthandler.cancel_dump_traceback_later()
     elapsed = time.perf_counter() - start
     print(f"fuzz: {fuzzer.calls} calls, seed {options.seed}: {fuzzer.documented} documented exceptions, "
-          f"{fuzzer.internal_failures} internal failures, 0 crashes, {elapsed:.1f} s")
+          f"{fuzzer.internal_failures} internal failures, {fuzzer.successors} successors walked, 0 crashes, "
+          f"{elapsed:.1f} s")
 
 
 if __name__ == "__main__":

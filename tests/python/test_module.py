@@ -27,6 +27,7 @@ SIGNATURES = {
     "shift_expression": "(exp, offset)",
     "evaluate": "(exp, state)",
     "simplify": "(exp, assignments)",
+    "get_fluents": "(expr)",
 }
 
 IMPORT_SYSTEM_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}

@@ -29,6 +29,22 @@ TIMING = q.Timing(True, Fraction(3, 7))
 EFFECT = q.Effect(2, [NODE, NODE])
 EVENT = q.Event(ACTION, 1, [NODE], [[NODE]], [], [EFFECT])
 
+T = q.make_bool_constant_node(True)
+F = q.make_bool_constant_node(False)
+A0 = q.Action(0)
+TWO_EVENTS = {A0: [(q.Timing(True, 0), q.Event(A0, 0, [T], [[T]], [], [q.Effect(0, [T])])),
+                   (q.Timing(False, 0), q.Event(A0, 1, [T], [], [[T]], []))]}
+DURATION = [([q.make_int_constant_node(1)], [q.make_int_constant_node(2)], True, False)]
+SPACE = q.SearchSpace(DURATION, TWO_EVENTS, [A0], [False], [["o"]], {"o": {A0}}, [F], [q.make_fluent_node(0)],
+                      deadline=Fraction(9, 2), epsilon=Fraction(1, 8))
+ROOT = SPACE.initial_state()
+RUNNING = SPACE.get_successor_state(ROOT, A0)
+DONE = SPACE.get_successor_state(RUNNING, A0)
+
+
+def _set_relevant(value):
+    SPACE.relevant_actions = value
+
 # name -> calls with good arguments, calls that fail
 CALLS = {
     "ExpressionNode": (
@@ -68,9 +84,8 @@ CALLS = {
          lambda: q.shift_expression([NODE, 1], 0), lambda: q.shift_expression([NODE], -1),
          lambda: q.shift_expression("x", 0), lambda: q.shift_expression([NODE], Hostile())],
     ),
-    # Good calls need a State, which only the search space makes; they are leak-checked from C++.
     "evaluate": (
-        [],
+        [lambda: q.evaluate([q.make_fluent_node(0)], DONE)],
         [lambda: q.evaluate([NODE], None), lambda: q.evaluate("x", None), lambda: q.evaluate([NODE])],
     ),
     "simplify": (
@@ -99,11 +114,27 @@ CALLS = {
         [lambda: q.Event(ACTION, 0, [NODE], [[NODE]], [[NODE, 2]], [EFFECT]),
          lambda: q.Event(ACTION, 0, [], [], [], [EFFECT, TIMING]), lambda: q.Event(NODE, 0, [], [], [], [])],
     ),
-    # States come from the search space; the surface of a State is checked for leaks by the
-    # C++ tests that embed the interpreter.
     "State": (
-        [lambda: q.State.get_value.__text_signature__],
-        [lambda: q.State(), lambda: q.State.get_value(NODE, 0)],
+        [lambda: q.State.get_value.__text_signature__, lambda: (RUNNING.todo, RUNNING.path, RUNNING.g),
+         lambda: DONE.get_value(0)],
+        [lambda: q.State(), lambda: q.State.get_value(NODE, 0), lambda: DONE.get_value(5)],
+    ),
+    "SearchSpace": (
+        [lambda: q.SearchSpace(DURATION, TWO_EVENTS, [A0], None, None, None, [F], epsilon=1),
+         lambda: SPACE.initial_state(), lambda: SPACE.get_successor_states(ROOT),
+         lambda: SPACE.get_successor_state(RUNNING, A0), lambda: SPACE.goal_reached(DONE),
+         lambda: SPACE.subgoals_sat(DONE), lambda: SPACE.reset(), lambda: SPACE.relevant_actions,
+         lambda: _set_relevant([A0]), lambda: SPACE.is_temporal],
+        [lambda: q.SearchSpace(DURATION, TWO_EVENTS, [A0], None, None, None, [F], epsilon=0),
+         lambda: q.SearchSpace(DURATION, TWO_EVENTS, [A0], None, None, {"o": [A0]}),
+         lambda: q.SearchSpace(DURATION, {q.Action(3): []}, [A0], None, None, None),
+         lambda: SPACE.goal_reached(ROOT, [q.make_int_constant_node(1)]),
+         lambda: SPACE.get_successor_state(ROOT, Hostile()), lambda: _set_relevant([A0, Hostile()]),
+         lambda: SPACE.initial_state([Hostile()]), lambda: SPACE.subgoals_sat(ROOT, [NODE, 1])],
+    ),
+    "get_fluents": (
+        [lambda: q.get_fluents([q.make_fluent_node(1), NODE])],
+        [lambda: q.get_fluents("x"), lambda: q.get_fluents([1])],
     ),
 }
 

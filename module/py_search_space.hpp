@@ -1,0 +1,31 @@
+// The Python face of the search space: the borrow-checked class `SearchSpace` (constructor,
+// methods, `is_temporal` and `relevant_actions`) and the module function `get_fluents`.
+//
+// Every method and getter holds a shared borrow of the object for its call; the setter of
+// `relevant_actions` takes the exclusive one, so it is refused while anything (a search run by
+// the module, for instance) holds the space.
+#pragma once
+
+#include <memory>
+
+#include "base/search_space.hpp"
+#include "module/binding.hpp"
+
+namespace quendral {
+
+struct PySearchSpace {
+  std::unique_ptr<SearchSpace> space;
+  static const py::ClassSpec& spec();
+};
+
+namespace py {
+
+// The engine search space held by a Python `SearchSpace`; any other object is a TypeError naming
+// the class. The caller holds a borrow (`SharedBorrow`) of the object for as long as it uses it.
+const SearchSpace& search_space_from_py(PyObject* object);
+
+void register_search_space_class(PyObject* module);
+void register_get_fluents(PyObject* module);
+
+}  // namespace py
+}  // namespace quendral
