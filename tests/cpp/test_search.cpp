@@ -489,14 +489,15 @@ TEST(BasicSearch, ProgressLineAtTheTenThousandthExpansion) {
 }
 
 TEST(BasicSearch, LongPlansAreBuiltAndReleasedWithoutDeepRecursion) {
-  // Two hundred thousand events on one path; its release walks the shared list in a loop.
-  constexpr std::uint64_t kLength = 200000;
+  // A million expansions and a million events on one path; its release walks the shared list in a loop.
+  constexpr std::uint64_t kLength = 1000000;
   Edges edges(kLength + 1);
   for (std::uint64_t v = 0; v < kLength; ++v) edges[v] = row({v + 1});
-  ToySpace space(edges, {kLength}, {A(0)});
+  ToySpace space(std::move(edges), {kLength}, {A(0)});
   SearchResult result = basic_search(space, false, std::nullopt, true);
   EXPECT_EQ(result.plan->size(), kLength);
-  EXPECT_EQ(result.statistics.at("goal_depth"), "200000");
+  EXPECT_EQ(result.statistics.at("goal_depth"), "1000000");
+  EXPECT_EQ(result.statistics.at("expanded_states"), "1000000");
 }
 
 // ---------------------------------------------------------------- against a literal model
