@@ -52,6 +52,12 @@ void operator delete(void* block) noexcept { counted_free(block); }
 void operator delete[](void* block) noexcept { counted_free(block); }
 void operator delete(void* block, std::size_t) noexcept { counted_free(block); }
 void operator delete[](void* block, std::size_t) noexcept { counted_free(block); }
+// The non-throwing forms too (std::stable_sort takes its buffer with one): left to the runtime,
+// they would hand out blocks that the replaced delete frees with free().
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { counted_free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { counted_free(block); }
 
 namespace quendral::testing {
 
