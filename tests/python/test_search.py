@@ -125,7 +125,10 @@ def test_timeouts_that_never_expire(timeout, text, lines):
 @pytest.mark.parametrize("timeout, text", [(10, "Some(10.0)"), (0.5, "Some(0.5)"), (1e-5, "Some(1e-5)"),
                                            (1e20, "Some(1e20)"), (0.1, "Some(0.1)")])
 def test_start_line_prints_the_single_precision_timeout(timeout, text, lines):
-    q.dfs_search(counter_task(), timeout=timeout)
+    try:
+        q.dfs_search(counter_task(), timeout=timeout)
+    except TimeoutError:  # ten microseconds may pass before the first test on a slow machine
+        pass
     assert messages(lines)[0] == f"dfs: timeout={text} early_termination=false"
 
 
