@@ -193,6 +193,7 @@ class Fuzzer:
         self.rng = random.Random(seed)
         self.pool = []  # module objects handed out so far
         self.node_pool = [quendral.make_int_constant_node(1)] if hasattr(quendral, "make_int_constant_node") else []
+        self.limit = None  # total number of calls, when set
         self.spaces = []  # valid search spaces built by `build_task`
         self.successors = 0  # successors reached by walking them
         self.calls = 0
@@ -317,6 +318,9 @@ class Fuzzer:
             del self.node_pool[: len(self.node_pool) - 300]
 
     def call(self, description, function, *args, **kwargs):
+        # A step may make several calls (building and walking a task); none beyond the budget.
+        if self.limit is not None and self.calls >= self.limit:
+            return None
         self.calls += 1
         try:
             result = function(*args, **kwargs)
@@ -434,7 +438,10 @@ class Fuzzer:
                 successors = self.call("walk get_successor_states", space.get_successor_states, state)
                 state = r.choice(successors) if successors else None
             else:
-                action = r.choice(space.relevant_actions)
+                actions = space.relevant_actions  # the poker may have emptied it
+                if not actions:
+                    return
+                action = r.choice(actions)
                 state = self.call("walk get_successor_state", space.get_successor_state, state, action)
             if state is not None:
                 self.successors += 1
@@ -537,6 +544,7 @@ def main():
 
     faulthandler.enable()
     fuzzer = Fuzzer(options.seed)
+    fuzzer.limit = options.calls
     start = time.perf_counter()
     while fuzzer.calls < options.calls:
         faulthandler.dump_traceback_later(options.hang_seconds, exit=True)

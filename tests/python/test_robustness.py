@@ -37,13 +37,19 @@ def simplify_a_million(nodes):
 
 
 def evaluate_a_million(nodes):
-    # States come only from the search space; here the list is converted in full and the state
-    # refused after it. Evaluating a million nodes over a real state is tested from C++.
+    # The list is converted in full and a non-state refused after it; then evaluated over a real
+    # state: an odd number of negations of true.
     import pytest
 
     with pytest.raises(TypeError) as info:
         q.evaluate(nodes, None)
     assert info.value.__notes__ == ["while processing 'state'"]
+    space = q.SearchSpace([None], {}, [q.Action(0)], None, None, None, [q.make_bool_constant_node(True)])
+    assert repr(q.evaluate(nodes, space.initial_state())) == "Bool(false)"
+
+
+def get_fluents_a_million(nodes):
+    assert q.get_fluents(nodes) == [0]
 
 
 # Every function that takes an expression, and what it must answer for a million-node list.
@@ -51,6 +57,7 @@ MILLION_NODE_CALLS = {
     "evaluate": evaluate_a_million,
     "shift_expression": shift_a_million,
     "simplify": simplify_a_million,
+    "get_fluents": get_fluents_a_million,
 }
 
 
