@@ -52,8 +52,8 @@ void operator delete(void* block) noexcept { counted_free(block); }
 void operator delete[](void* block) noexcept { counted_free(block); }
 void operator delete(void* block, std::size_t) noexcept { counted_free(block); }
 void operator delete[](void* block, std::size_t) noexcept { counted_free(block); }
-// The non-throwing forms too (std::stable_sort takes its buffer with one): left to the runtime,
-// they would hand out blocks that the replaced delete frees with free().
+// The nothrow forms too (std::stable_sort's buffer uses them): a block from the default
+// allocator freed here, or the reverse, would be a mismatch.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { counted_free(block); }
