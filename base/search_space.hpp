@@ -111,6 +111,8 @@ class SearchSpace {
   SuccessorIter get_successor_states_iter(const State& state) const noexcept { return SuccessorIter(*this, state); }
   std::vector<NodeList> subgoals_sat(const State& state,
                                      std::optional<std::span<const ExpressionNode>> goal = std::nullopt) const;
+  // Defined in base/plan_builder.cpp.
+  TimedPlan build_plan(std::span<const Action> path) const;
 
   // ---- the rest of the engine interface
   // Replaces the actions tried for successors; the caller guarantees nobody holds the space.

@@ -40,9 +40,20 @@ concept SuccessorGeneratorTrait = requires(G& generator) {
   { generator.next() } -> std::same_as<std::optional<State>>;
 };
 
+// One step of a timed plan: for a temporal task one per action instance, with its exact start
+// and its duration (absent when it is zero); for a task without durative actions one per action
+// of the given list, untimed.
+struct TimedStep {
+  std::optional<Rational> start;
+  Action action;
+  std::optional<Rational> duration;
+};
+using TimedPlan = std::vector<TimedStep>;
+
 template <class S>
 concept SearchSpaceTrait = requires(const S& space, const State& state, Action action,
-                                    std::optional<std::span<const ExpressionNode>> nodes) {
+                                    std::optional<std::span<const ExpressionNode>> nodes,
+                                    std::span<const Action> path) {
   // True when the task has durative actions. Its states then carry a temporal network, compare
   // equal to no other state, and the searches choose their duplicate detection by it.
   { space.is_temporal() } -> std::same_as<bool>;
@@ -83,6 +94,14 @@ concept SearchSpaceTrait = requires(const S& space, const State& state, Action a
   // goal, and the first evaluation error unchanged.
   { space.subgoals_sat(state, nodes) } -> std::same_as<std::vector<NodeList>>;
   { space.subgoals_sat(state) } -> std::same_as<std::vector<NodeList>>;
+
+  // The timed plan of a solution path (one action per applied event, as the searches return
+  // it): for a temporal task the path is replayed from the stored initial values without
+  // compression and timed exactly, one step per instance sorted by start, action idx and
+  // duration; for a task without durative actions one untimed step per element, in order, with
+  // nothing replayed. Throws the replay's errors unchanged; a path element that cannot be
+  // applied where it stands is an internal failure.
+  { space.build_plan(path) } -> std::same_as<TimedPlan>;
 };
 
 }  // namespace quendral

@@ -91,3 +91,17 @@ for action, label in [(calibrate, "start calibrate"), (drive, "start drive"), (c
     show(label, state)
     print("  goal reached?", space.goal_reached(state), "| successors:", len(space.get_successor_states(state)))
 print("picture taken:", state.get_value(2))
+
+# ---------------------------------------------------------------- searching it
+#
+# Breadth-first search finds a plan with the fewest steps; the plan lists one action per applied
+# event, so each durative action appears twice (its start, then its end). `build_plan` turns it
+# into a timed plan: one (start, action, duration) per action instance, exact times as
+# "numerator/denominator". Interfering events are kept epsilon (1/100) apart.
+print()
+print("Solved by breadth-first search")
+plan, statistics = q.bfs_search(space, timeout=10.0)
+print("plan:", [names[a.idx] for a in plan])
+print("statistics:", statistics)
+for start, action, duration in space.build_plan(plan):
+    print(f"  at {start:>8}  {names[action.idx]:<10} for {duration}")

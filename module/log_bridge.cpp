@@ -65,8 +65,9 @@ log::Level most_verbose_accepted(PyObject* logger) {
 void emit(PyObject* logger, const std::string& name, const log::Record& record) {
   const int level = python_level(record.level);
   if (!is_enabled_for(logger, level)) return;
-  Ref message = Ref::check(
-      PyUnicode_DecodeUTF8(record.message.data(), static_cast<Py_ssize_t>(record.message.size()), "replace"));
+  // Only now, with the logger willing to take it, is the message formatted.
+  const std::string text = record.message();
+  Ref message = Ref::check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   Ref args = Ref::check(PyTuple_New(0));
   Ref made = Ref::check(PyObject_CallMethod(logger, "makeRecord", "sisiOOO", name.c_str(), level, record.file,
                                             static_cast<int>(record.line), message.get(), args.get(), Py_None));

@@ -33,6 +33,7 @@ const Signature k_successors_sig("get_successor_states", {{"state"}}, true);
 const Signature k_successor_sig("get_successor_state", {{"state"}, {"action"}}, true);
 const Signature k_goal_reached_sig("goal_reached", {{"state"}, {"goal", "None"}}, true);
 const Signature k_subgoals_sat_sig("subgoals_sat", {{"state"}, {"goal", "None"}}, true);
+const Signature k_build_plan_sig("build_plan", {{"path"}}, true);
 
 SearchSpace& space_of(PyObject* self) { return *reinterpret_cast<py::Box<PySearchSpace>*>(self)->value.space; }
 
@@ -178,6 +179,31 @@ PyObject* ss_subgoals_sat(PyObject* self, PyObject* const* argv, Py_ssize_t narg
   });
 }
 
+// An exact time as "numerator/denominator" of the reduced value, also for whole numbers: "3/1".
+Ref time_text(const std::optional<Rational>& value) {
+  if (!value) return py::py_none();
+  std::string text = value->numer().to_string();
+  text += '/';
+  text += value->denom().to_string();
+  return py::py_str(text);
+}
+
+PyObject* ss_build_plan(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(k_build_plan_sig, self, argv, nargs, kwnames, [](const SearchSpace& space, const py::Args& args) {
+    const std::vector<Action> path = py::convert_arg(k_build_plan_sig, args, 0, to_actions);
+    const TimedPlan plan = space.build_plan(path);
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(plan.size())));
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      Ref start = time_text(plan[i].start);
+      Ref action = py::wrap_action(plan[i].action);
+      Ref duration = time_text(plan[i].duration);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      Ref::check(PyTuple_Pack(3, start.get(), action.get(), duration.get())).release());
+    }
+    return list;
+  });
+}
+
 // ---------------------------------------------------------------- attributes
 
 PyObject* ss_is_temporal(PyObject* self, void*) {
@@ -216,6 +242,7 @@ PyMethodDef kSearchSpaceMethods[] = {
     QUENDRAL_METHOD("get_successor_state", ss_get_successor_state, k_successor_sig),
     QUENDRAL_METHOD("goal_reached", ss_goal_reached, k_goal_reached_sig),
     QUENDRAL_METHOD("subgoals_sat", ss_subgoals_sat, k_subgoals_sat_sig),
+    QUENDRAL_METHOD("build_plan", ss_build_plan, k_build_plan_sig),
     {nullptr, nullptr, 0, nullptr},
 };
 

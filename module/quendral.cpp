@@ -3,6 +3,7 @@
 #include "module/log_bridge.hpp"
 #include "module/py_expressions.hpp"
 #include "module/py_expressions_utils.hpp"
+#include "module/py_search.hpp"
 #include "module/py_search_space.hpp"
 #include "module/py_state.hpp"
 #include "module/py_structures.hpp"
@@ -35,8 +36,8 @@ constexpr Registration kRegistrations[] = {
     {"make_object_node", py::register_make_object_node},
     {"make_fluent_node", py::register_make_fluent_node},
     {"shift_expression", py::register_shift_expression},
-    {"dfs_search", nullptr},
-    {"bfs_search", nullptr},
+    {"dfs_search", py::register_dfs_search},
+    {"bfs_search", py::register_bfs_search},
     {"multiqueue_search", nullptr},
     {"wastar_search", nullptr},
     {"wastar_search_memory_bounded", nullptr},

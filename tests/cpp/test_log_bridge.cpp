@@ -64,6 +64,26 @@ TEST(LogBridge, LevelIsCachedFromFirstRecordLoweringIsNotSeenRaisingIs) {
   EXPECT_TRUE(eval_true("[r.getMessage() for r in cap.records] == ['first', 'second', 'third']"));
 }
 
+// Counts how often it is written into a message.
+struct Formatted {
+  int* count;
+  friend std::ostream& operator<<(std::ostream& out, const Formatted& f) {
+    ++*f.count;
+    return out << "x";
+  }
+};
+
+TEST(LogBridge, MessagesAreFormattedOnlyForRecordsThatAreHandled) {
+  capture("quendral_base.bridge_lazy", "INFO");
+  int formatted = 0;
+  QLOG(Debug, "quendral_base::bridge_lazy", Formatted{&formatted});  // refused by isEnabledFor
+  QLOG(Info, "quendral_base::bridge_lazy", Formatted{&formatted});   // handled
+  QLOG(Debug, "quendral_base::bridge_lazy", Formatted{&formatted});  // refused by the cached level
+  QLOG(Trace, "quendral_base::bridge_lazy", Formatted{&formatted});  // refused by the facade
+  EXPECT_EQ(formatted, 1);
+  EXPECT_TRUE(eval_true("[r.getMessage() for r in cap.records] == ['x']"));
+}
+
 TEST(LogBridge, LevelLoweredBeforeFirstRecordLetsDebugThrough) {
   capture("quendral_base.bridge_early", "DEBUG");
   QLOG(Debug, "quendral_base::bridge_early", "seen");

@@ -424,6 +424,9 @@ class Fuzzer:
         """A few random steps through a valid space, from its root or from a state reached before."""
         r = self.rng
         space = r.choice(self.spaces)
+        if r.random() < 0.25:
+            self.search(space)
+            return
         state = self.call("walk initial_state", space.initial_state)
         for _ in range(r.randrange(1, 12)):
             if state is None:
@@ -444,6 +447,20 @@ class Fuzzer:
                 self.successors += 1
                 self.call("walk state getters", lambda s: (s.todo, s.path, s.g, s.get_value(0)), state)
 
+    def search(self, space):
+        """A short uninformed search on a valid space, and the plan it finds timed; or the timing of
+        a path of random actions, which may not be replayable (an internal failure)."""
+        q, r = quendral, self.rng
+        name = r.choice([n for n in ("bfs_search", "dfs_search") if hasattr(q, n)] or [None])
+        if name and r.random() < 0.7:
+            result = self.call(f"walk {name}", getattr(q, name), space, r.choice([0.0, 0.002, 0.005]),
+                               r.random() < 0.5)
+            if result is not None and result[0] is not None and hasattr(space, "build_plan"):
+                self.call("walk build_plan (found plan)", space.build_plan, result[0])
+        elif hasattr(space, "build_plan") and space.relevant_actions:
+            path = [r.choice(space.relevant_actions) for _ in range(r.randrange(0, 6))]
+            self.call("walk build_plan (random path)", space.build_plan, path)
+
     def step(self):
         r = self.rng
         if hasattr(quendral, "SearchSpace"):
@@ -463,7 +480,34 @@ class Fuzzer:
         except (ValueError, TypeError):
             parameters = []
         args, kwargs = self.arguments(parameters)
+        if name.endswith("_search"):
+            self.bound_timeout(parameters, args, kwargs)
         self.call(name, target, *args, **kwargs)
+
+    def bound_timeout(self, parameters, args, kwargs):
+        """A search runs until its timeout: a timeout that would let it run long (none, NaN, an
+        infinity, a large number) becomes a short one; values that fail conversion stay."""
+        def short(value):
+            if value is None:
+                return self.rng.choice([0.0, 0.002, -1.0])
+            try:
+                seconds = float(value)
+            except BaseException:  # noqa: BLE001 - it fails conversion in the module too
+                return value
+            if -1e9 < seconds <= 0.01:  # NaN compares false
+                return value
+            return self.rng.choice([0.0, 0.002, -1.0])
+
+        names = [p.name for p in parameters]
+        if "timeout" not in names:
+            return
+        position = names.index("timeout")
+        if position < len(args):
+            args[position] = short(args[position])
+        elif "timeout" in kwargs:
+            kwargs["timeout"] = short(kwargs["timeout"])
+        else:
+            kwargs["timeout"] = short(None)
 
     def poke_instance(self, instance):
         r = self.rng

@@ -1,6 +1,13 @@
+import logging
+
 import pytest
 
 import quendral
+
+# The logging bridge keeps the level a logger accepted at its first record for good, so the
+# searches' logger is opened up before any search runs; tests that capture records attach their
+# own handler, and tests of the caching itself run in a fresh interpreter.
+logging.getLogger("quendral_base.search").setLevel(logging.DEBUG)
 
 
 def panic_type():

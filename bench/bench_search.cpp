@@ -1,0 +1,169 @@
+// Blind breadth-first search on real classical tasks, and timed plan building.
+//
+//  - BM_BlindBfs: breadth-first search (a tree search: no duplicate detection) on a task of the
+//    shared set, stopped by its timeout after `budget` seconds; the expansion count is read from
+//    the progress lines the search logs every 10000 expansions. Reports expansions and generated
+//    states per second. The open list grows by every successor, so the budget is kept short.
+//  - BM_BytesPerStoredState: the heap bytes held per state of a breadth-first open list, measured
+//    by filling a queue with 200,000 successors level by level, as the search does.
+//  - BM_BuildPlan: `build_plan` of a temporal plan of 100 and of 1,000 events (each event is
+//    ordered against every earlier one, so the cost grows quadratically by design).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <chrono>
+#include <deque>
+#include <string>
+
+#include "base/log.hpp"
+#include "base/search.hpp"
+#include "base/search_space.hpp"
+#include "bench/sas_task.hpp"
+
+namespace {
+
+using namespace quendral;
+
+std::uint64_t g_last_progress = 0;
+std::uint64_t g_last_generated = 0;
+
+void install_progress_sink() {
+  static const bool installed = log::install_sink(
+      [](const log::Record& record) {
+        const std::string message = record.message();
+        const std::size_t at = message.find("expanded=");
+        if (record.level == log::Level::Debug && at != std::string::npos) {
+          g_last_progress = std::stoull(message.substr(at + 9));
+          g_last_generated = std::stoull(message.substr(message.find("generated=") + 10));
+        }
+      },
+      log::Level::Debug);
+  (void)installed;
+}
+
+std::unique_ptr<SearchSpace> classical_space(const std::string& relative) {
+  const auto dir = bench::shared_tasks_dir();
+  if (!dir) return nullptr;
+  bench::SasTask task = bench::load_sas_task(*dir / "classical" / relative);
+  std::vector<std::optional<DurationBounds>> durations(task.actions.size());
+  return std::make_unique<SearchSpace>(std::move(durations), std::move(task.events), task.actions, std::nullopt,
+                                       std::nullopt, std::nullopt, std::move(task.initial_state),
+                                       std::move(task.goal));
+}
+
+void BM_BlindBfs(benchmark::State& state, const std::string& task) {
+  install_progress_sink();
+  const std::unique_ptr<SearchSpace> space = classical_space(task);
+  if (!space) {
+    state.SkipWithError("the shared tasks are not available");
+    return;
+  }
+  const float budget = 0.5f;
+  std::uint64_t expanded = 0;
+  std::uint64_t generated = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    g_last_progress = 0;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      basic_search(*space, true, budget, false);
+      state.SkipWithError("the search ended before its timeout");
+    } catch (const Error&) {
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    expanded += g_last_progress;
+    generated += g_last_generated;
+  }
+  state.counters["expansions/s"] = static_cast<double>(expanded) / seconds;
+  state.counters["generated/s"] = static_cast<double>(generated) / seconds;
+}
+BENCHMARK_CAPTURE(BM_BlindBfs, gripper_prob05, std::string("gripper/prob05.sas"))
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BlindBfs, logistics_8_0, std::string("logistics00/probLOGISTICS-8-0.sas"))
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_BytesPerStoredState(benchmark::State& state, const std::string& task) {
+  const std::unique_ptr<SearchSpace> space = classical_space(task);
+  if (!space) {
+    state.SkipWithError("the shared tasks are not available");
+    return;
+  }
+  constexpr std::size_t kStates = 200000;
+  double bytes = 0;
+  for (auto _ : state) {
+    std::deque<State> open;
+    std::deque<State> frontier;
+    frontier.push_back(space->initial_state());
+    const std::size_t before = mallinfo2().uordblks;
+    while (open.size() < kStates && !frontier.empty()) {
+      State parent = std::move(frontier.front());
+      frontier.pop_front();
+      for (Action action : space->relevant_actions()) {
+        if (std::optional<State> child = space->get_successor_state(parent, action)) {
+          if (open.size() < kStates) open.push_back(child->clone_for_child());
+          frontier.push_back(std::move(*child));
+        }
+      }
+    }
+    // The frontier repeats the queue's states; only the queue is counted.
+    frontier.clear();
+    frontier.shrink_to_fit();
+    bytes = static_cast<double>(mallinfo2().uordblks - before) / static_cast<double>(open.size());
+  }
+  state.counters["bytes/state"] = bytes;
+  state.counters["sizeof(State)"] = sizeof(State);
+}
+BENCHMARK_CAPTURE(BM_BytesPerStoredState, gripper_prob05, std::string("gripper/prob05.sas"))
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BytesPerStoredState, logistics_8_0, std::string("logistics00/probLOGISTICS-8-0.sas"))
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// A temporal task of 8 durative actions on 4 fluents, each action with events at its start and
+// end that write one fluent and read another, and a path of `events` events: the actions started
+// and finished in turn, two of them overlapping at every moment.
+void BM_BuildPlan(benchmark::State& state) {
+  const auto events_wanted = static_cast<std::size_t>(state.range(0));
+  constexpr std::size_t kActions = 8;
+  constexpr std::size_t kFluents = 4;
+  EventsTable table;
+  std::vector<Action> actions;
+  std::vector<std::optional<DurationBounds>> durations;
+  for (std::size_t a = 0; a < kActions; ++a) {
+    actions.push_back(Action{a});
+    durations.push_back(DurationBounds{{ExpressionNode::integer(1)}, {ExpressionNode::integer(5)}, false, false});
+    std::vector<TimedEvent> list;
+    for (std::size_t j = 0; j < 2; ++j) {
+      Event e;
+      e.action = Action{a};
+      e.pos = j;
+      e.conditions = {ExpressionNode::fluent((a + 1) % kFluents), ExpressionNode::integer(0),
+                      ExpressionNode::binary_operator(NodeKind::LE, 1, 0)};
+      e.effects.push_back(Effect{(a + j) % kFluents, {ExpressionNode::integer(static_cast<std::int64_t>(a))}});
+      list.push_back({Timing{j == 0, Rational(0)}, std::move(e)});
+    }
+    table.insert_or_assign(Action{a}, std::move(list));
+  }
+  NodeList init(kFluents, ExpressionNode::integer(0));
+  const SearchSpace space(durations, std::move(table), actions, std::nullopt, std::nullopt, std::nullopt, init,
+                          NodeList{ExpressionNode::boolean(true)});
+  // start a0, start a1, end a0, start a2, end a1, start a3, ...: two instances always overlap.
+  std::vector<Action> path = {Action{0}};
+  for (std::size_t i = 1; path.size() < events_wanted; ++i) {
+    path.push_back(Action{i % kActions});
+    if (path.size() < events_wanted) path.push_back(Action{(i - 1) % kActions});
+  }
+  for (auto _ : state) {
+    TimedPlan plan = space.build_plan(path);
+    benchmark::DoNotOptimize(plan);
+  }
+  state.counters["events"] = static_cast<double>(path.size());
+}
+BENCHMARK(BM_BuildPlan)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,23 @@
+// The Python search functions: each converts its arguments, runs one engine search routine on
+// the search space (held under a shared borrow for the whole run) and converts the result into
+// the tuple (plan as a list of new `Action`s, or None; statistics as a dict of str to str).
+#pragma once
+
+#include <optional>
+
+#include "base/search.hpp"
+#include "module/binding.hpp"
+
+namespace quendral::py {
+
+// The optional 32-bit timeout: None (or omitted) is no limit; a number is read as a double and
+// narrowed to single precision, so one beyond its range is an infinity.
+std::optional<float> to_timeout(PyObject* object);
+
+// (plan or None, {statistic: text}), all new objects.
+Ref search_result_to_py(const SearchResult& result);
+
+void register_dfs_search(PyObject* module);
+void register_bfs_search(PyObject* module);
+
+}  // namespace quendral::py
