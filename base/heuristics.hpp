@@ -134,3 +134,31 @@ std::unique_ptr<BoxedSequence<PositionedValue>> eval_gen_container(const H& heur
 }
 
 }  // namespace quendral
+
+namespace quendral {
+
+// ---------------------------------------------------------------- heuristics given as callables
+
+// A heuristic computed by the host: a Python callable, reached through this interface so that the
+// engine never calls into the interpreter itself. module/ implements it.
+class CustomHeuristicCallable {
+ public:
+  virtual ~CustomHeuristicCallable() = default;
+  // The callable's value for a fresh full copy of `state`: a number as it comes, nothing for a
+  // dead end. An exception raised by the callable, or a result that is not a number, is thrown
+  // as an `Error` carrying the host's own exception unchanged.
+  virtual HeuristicValue call(const State& state) const = 0;
+};
+
+// The engine side of a callable heuristic. Copies share the callable.
+class CustomHeuristic {
+ public:
+  explicit CustomHeuristic(std::shared_ptr<const CustomHeuristicCallable> callable) : callable_(std::move(callable)) {}
+
+  HeuristicValue eval(const State& state) const { return callable_->call(state); }
+
+ private:
+  std::shared_ptr<const CustomHeuristicCallable> callable_;
+};
+
+}  // namespace quendral

@@ -105,3 +105,36 @@ print("plan:", [names[a.idx] for a in plan])
 print("statistics:", statistics)
 for start, action, duration in space.build_plan(plan):
     print(f"  at {start:>8}  {names[action.idx]:<10} for {duration}")
+
+# ---------------------------------------------------------------- heuristics
+#
+# A heuristic is built from the same task description as the space, plus the type of every
+# fluent ("bool", "int", "real" or an object type) and the objects of each type. The
+# delete-relaxation heuristics count relaxed events to the goal; the explicit-value h-max counts
+# layers of a relaxed exploration; any Python function of a state can serve too.
+print()
+print("Heuristics at the root")
+task = dict(actions=[calibrate, drive, shoot], fluent_types=["bool", "bool", "bool"], objects={}, events=events,
+            goals=fluent(2))
+flags = dict(internal_caching=True, cache_value_in_state=False, inadmissible_numeric_heuristic_variant=False)
+hff = q.Heuristic.hff(**task, **flags)
+heuristics = [hff, q.Heuristic.hadd(**task, **flags), q.Heuristic.hmax(**task, **flags),
+              q.Heuristic.hmax_explicit(**task, **flags),
+              q.Heuristic.custom(lambda s: 0.0 if s.get_value(2).bool_constant else 1.0, False)]
+root = space.initial_state()
+for h in heuristics:
+    print(f"  {h.name:<14} {h.eval(root, space)}")
+print("  reachable actions:", sorted(names[a.idx] for a in hff.reachable_actions(root)))
+
+
+def solve(label, search, *args):
+    plan, statistics = search(space, *args, timeout=10.0)
+    print(f"{label}: {len(plan)} events, {statistics}")
+    for start, action, duration in space.build_plan(plan):
+        print(f"  at {start:>8}  {names[action.idx]:<10} for {duration}")
+
+
+print()
+solve("Greedy best-first search with hff", q.gbfs_search, hff)
+solve("Memory-bounded A* with hmax", q.astar_search_memory_bounded, heuristics[2])
+solve("Multi-queue search with hff and hadd", q.multiqueue_search, [(hff, 1.0), (heuristics[1], 1.0)])

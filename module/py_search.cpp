@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "base/multiqueue.hpp"
+#include "module/py_heuristic.hpp"
 #include "module/py_search_space.hpp"
 #include "module/py_structures.hpp"
 
@@ -59,11 +61,130 @@ QUENDRAL_PY_FUNCTION(dfs_search, ("dfs_search", {{"ss"}, {"timeout", "None"}, {"
 QUENDRAL_PY_FUNCTION(bfs_search, ("bfs_search", {{"ss"}, {"timeout", "None"}, {"early_termination", "False"}}),
                      { return run_basic_search(sig, args, true); })
 
+// The informed searches. Parameters are converted in order: `ss` first, whose shared borrow is
+// taken at once and held until the function returns; then `heuristic` (used in place: what its
+// caches learn stays in them), `weight` where there is one, `timeout` and the two flags.
+struct InformedArgs {
+  std::optional<py::SharedBorrow> borrow;
+  const SearchSpace* space = nullptr;
+  const Heuristic* heuristic = nullptr;
+  double weight = 0.0;
+  std::optional<float> timeout;
+  bool early_termination = false;
+  bool weak_equality = false;
+};
+
+// `with_weight`: the third parameter is the caller's weight; otherwise the weight is `weight`.
+void convert_informed(const py::Signature& sig, const py::Args& args, bool with_weight, InformedArgs& out) {
+  out.space = py::convert_arg(sig, args, 0, [&](PyObject* object) {
+    const SearchSpace* found = &py::search_space_from_py(object);
+    out.borrow.emplace(object);
+    return found;
+  });
+  out.heuristic = &py::convert_arg(sig, args, 1, py::heuristic_from_py);
+  std::size_t next = 2;
+  if (with_weight) out.weight = py::convert_arg(sig, args, next++, py::to_double);
+  out.timeout = py::convert_arg(sig, args, next++, py::to_timeout);
+  out.early_termination = args.given(next) ? py::convert_arg(sig, args, next, py::to_flag) : false;
+  ++next;
+  out.weak_equality = args.given(next) ? py::convert_arg(sig, args, next, py::to_flag) : false;
+}
+
+enum class Bounded { No, Yes };
+
+PyObject* run_wastar(const py::Signature& sig, const py::Args& args, std::optional<double> fixed_weight,
+                     Bounded bounded) {
+  InformedArgs a;
+  convert_informed(sig, args, !fixed_weight, a);
+  if (fixed_weight) a.weight = *fixed_weight;
+  const SearchResult result =
+      bounded == Bounded::Yes
+          ? wastar_search_memory_bounded(*a.space, *a.heuristic, a.weight, a.timeout, a.early_termination,
+                                         a.weak_equality)
+          : wastar_search(*a.space, *a.heuristic, a.weight, a.timeout, a.early_termination, a.weak_equality);
+  return py::search_result_to_py(result).release();
+}
+
+#define QUENDRAL_INFORMED_SIGNATURE(NAME) \
+  (#NAME, {{"ss"}, {"heuristic"}, {"timeout", "None"}, {"early_termination", "False"}, {"weak_equality", "False"}})
+#define QUENDRAL_WEIGHTED_SIGNATURE(NAME)                                                                   \
+  (#NAME, {{"ss"}, {"heuristic"}, {"weight"}, {"timeout", "None"}, {"early_termination", "False"}, \
+           {"weak_equality", "False"}})
+
+QUENDRAL_PY_FUNCTION(wastar_search, QUENDRAL_WEIGHTED_SIGNATURE(wastar_search),
+                     { return run_wastar(sig, args, std::nullopt, Bounded::No); })
+QUENDRAL_PY_FUNCTION(astar_search, QUENDRAL_INFORMED_SIGNATURE(astar_search),
+                     { return run_wastar(sig, args, 0.5, Bounded::No); })
+QUENDRAL_PY_FUNCTION(gbfs_search, QUENDRAL_INFORMED_SIGNATURE(gbfs_search),
+                     { return run_wastar(sig, args, 1.0, Bounded::No); })
+QUENDRAL_PY_FUNCTION(wastar_search_memory_bounded, QUENDRAL_WEIGHTED_SIGNATURE(wastar_search_memory_bounded),
+                     { return run_wastar(sig, args, std::nullopt, Bounded::Yes); })
+QUENDRAL_PY_FUNCTION(astar_search_memory_bounded, QUENDRAL_INFORMED_SIGNATURE(astar_search_memory_bounded),
+                     { return run_wastar(sig, args, 0.5, Bounded::Yes); })
+QUENDRAL_PY_FUNCTION(gbfs_search_memory_bounded, QUENDRAL_INFORMED_SIGNATURE(gbfs_search_memory_bounded),
+                     { return run_wastar(sig, args, 1.0, Bounded::Yes); })
+
+QUENDRAL_PY_FUNCTION(ehc_search, QUENDRAL_INFORMED_SIGNATURE(ehc_search), {
+  InformedArgs a;
+  convert_informed(sig, args, false, a);
+  return py::search_result_to_py(ehc_search(*a.space, *a.heuristic, a.timeout, a.early_termination, a.weak_equality))
+      .release();
+})
+
+#undef QUENDRAL_INFORMED_SIGNATURE
+#undef QUENDRAL_WEIGHTED_SIGNATURE
+
+// multiqueue_search: each (Heuristic, weight) pair is converted into a copy of the heuristic
+// (sharing its caches with the given object) and the weight; the copies live for the run.
+QUENDRAL_PY_FUNCTION(multiqueue_search, ("multiqueue_search", {{"ss"},
+                                                               {"heuristics"},
+                                                               {"timeout", "None"},
+                                                               {"early_termination", "False"},
+                                                               {"weak_equality", "False"}}),
+                     {
+                       std::optional<py::SharedBorrow> borrow;
+                       const SearchSpace& space = *py::convert_arg(sig, args, 0, [&](PyObject* object) {
+                         const SearchSpace* found = &py::search_space_from_py(object);
+                         borrow.emplace(object);
+                         return found;
+                       });
+                       std::vector<std::pair<Heuristic, double>> pairs =
+                           py::convert_arg(sig, args, 1, [](PyObject* object) {
+                             return py::to_list(object, [](PyObject* pair) {
+                               return py::to_pair(
+                                   pair, [](PyObject* h) { return Heuristic(py::heuristic_from_py(h)); },
+                                   py::to_double);
+                             });
+                           });
+                       const std::optional<float> timeout = py::convert_arg(sig, args, 2, py::to_timeout);
+                       const bool early_termination =
+                           args.given(3) ? py::convert_arg(sig, args, 3, py::to_flag) : false;
+                       const bool weak_equality = args.given(4) ? py::convert_arg(sig, args, 4, py::to_flag) : false;
+                       const RoundRobinSwitchPolicy policy{pairs.size()};
+                       return py::search_result_to_py(_multiqueue_search(space, std::move(pairs), policy, timeout,
+                                                                         early_termination, weak_equality))
+                           .release();
+                     })
+
 }  // namespace
 
 namespace py {
 void register_dfs_search(PyObject* module) { register_function(module, &k_def_dfs_search); }
 void register_bfs_search(PyObject* module) { register_function(module, &k_def_bfs_search); }
+void register_multiqueue_search(PyObject* module) { register_function(module, &k_def_multiqueue_search); }
+void register_wastar_search(PyObject* module) { register_function(module, &k_def_wastar_search); }
+void register_wastar_search_memory_bounded(PyObject* module) {
+  register_function(module, &k_def_wastar_search_memory_bounded);
+}
+void register_astar_search(PyObject* module) { register_function(module, &k_def_astar_search); }
+void register_astar_search_memory_bounded(PyObject* module) {
+  register_function(module, &k_def_astar_search_memory_bounded);
+}
+void register_gbfs_search(PyObject* module) { register_function(module, &k_def_gbfs_search); }
+void register_gbfs_search_memory_bounded(PyObject* module) {
+  register_function(module, &k_def_gbfs_search_memory_bounded);
+}
+void register_ehc_search(PyObject* module) { register_function(module, &k_def_ehc_search); }
 }  // namespace py
 
 }  // namespace quendral

@@ -19,5 +19,13 @@ Ref search_result_to_py(const SearchResult& result);
 
 void register_dfs_search(PyObject* module);
 void register_bfs_search(PyObject* module);
+void register_multiqueue_search(PyObject* module);
+void register_wastar_search(PyObject* module);
+void register_wastar_search_memory_bounded(PyObject* module);
+void register_astar_search(PyObject* module);
+void register_astar_search_memory_bounded(PyObject* module);
+void register_gbfs_search(PyObject* module);
+void register_gbfs_search_memory_bounded(PyObject* module);
+void register_ehc_search(PyObject* module);
 
 }  // namespace quendral::py

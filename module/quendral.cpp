@@ -3,6 +3,7 @@
 #include "module/log_bridge.hpp"
 #include "module/py_expressions.hpp"
 #include "module/py_expressions_utils.hpp"
+#include "module/py_heuristic.hpp"
 #include "module/py_search.hpp"
 #include "module/py_search_space.hpp"
 #include "module/py_state.hpp"
@@ -11,8 +12,7 @@
 namespace quendral {
 namespace {
 
-// Every name of the module in registration order. A name whose engine part is not built yet has
-// no registration and is absent from the module.
+// Every name of the module, in registration order.
 struct Registration {
   const char* name;
   void (*add)(PyObject* module);
@@ -27,7 +27,7 @@ constexpr Registration kRegistrations[] = {
     {"Action", py::register_action_class},
     {"SearchSpace", py::register_search_space_class},
     {"State", py::register_state_class},
-    {"Heuristic", nullptr},
+    {"Heuristic", py::register_heuristic_class},
     // functions
     {"make_operator_node", py::register_make_operator_node},
     {"make_bool_constant_node", py::register_make_bool_constant_node},
@@ -38,14 +38,14 @@ constexpr Registration kRegistrations[] = {
     {"shift_expression", py::register_shift_expression},
     {"dfs_search", py::register_dfs_search},
     {"bfs_search", py::register_bfs_search},
-    {"multiqueue_search", nullptr},
-    {"wastar_search", nullptr},
-    {"wastar_search_memory_bounded", nullptr},
-    {"astar_search", nullptr},
-    {"astar_search_memory_bounded", nullptr},
-    {"gbfs_search", nullptr},
-    {"gbfs_search_memory_bounded", nullptr},
-    {"ehc_search", nullptr},
+    {"multiqueue_search", py::register_multiqueue_search},
+    {"wastar_search", py::register_wastar_search},
+    {"wastar_search_memory_bounded", py::register_wastar_search_memory_bounded},
+    {"astar_search", py::register_astar_search},
+    {"astar_search_memory_bounded", py::register_astar_search_memory_bounded},
+    {"gbfs_search", py::register_gbfs_search},
+    {"gbfs_search_memory_bounded", py::register_gbfs_search_memory_bounded},
+    {"ehc_search", py::register_ehc_search},
     {"evaluate", py::register_evaluate},
     {"simplify", py::register_simplify},
     {"get_fluents", py::register_get_fluents},
@@ -87,7 +87,6 @@ PyModuleDef kDefinition = {
 void quendral(PyObject* module) {
   py::install_log_bridge();
   for (const Registration& registration : kRegistrations) {
-    if (!registration.add) continue;
     registration.add(module);
     // A wrongly wired entry would silently break the registration order.
     QUENDRAL_CHECK(PyObject_HasAttrString(module, registration.name) == 1,

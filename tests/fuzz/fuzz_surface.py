@@ -195,6 +195,7 @@ class Fuzzer:
         self.node_pool = [quendral.make_int_constant_node(1)] if hasattr(quendral, "make_int_constant_node") else []
         self.limit = None  # total number of calls, when set
         self.spaces = []  # valid search spaces built by `build_task`
+        self.heuristics = {}  # id of a valid space -> heuristics built over its task
         self.successors = 0  # successors reached by walking them
         self.calls = 0
         self.documented = 0
@@ -418,7 +419,31 @@ class Fuzzer:
         if space is not None:
             self.call("SearchSpace.initial_state (valid task)", space.initial_state)
             self.spaces.append(space)
+            for gone in self.spaces[:-20]:
+                self.heuristics.pop(id(gone), None)
             del self.spaces[:-20]
+            if hasattr(q, "Heuristic"):
+                types = ["bool"] * bools + ["int"] * ints
+                self.heuristics[id(space)] = [h for h in (self.build_heuristic(actions, types, events, goal)
+                                                          for _ in range(r.randrange(1, 4))) if h is not None]
+
+    def build_heuristic(self, actions, types, events, goal):
+        """A heuristic over a valid task: one of the engine's, or a callable that returns numbers,
+        None, non-numbers, or raises."""
+        q, r = quendral, self.rng
+        kind = r.choice(["hff", "hadd", "hmax", "hmax_explicit", "custom"])
+        if kind == "custom":
+            def callable_(state, r=random.Random(r.random())):
+                choice = r.random()
+                if choice < 0.05:
+                    raise HostileError("from a heuristic")
+                if choice < 0.1:
+                    return r.choice([None, "3", math.nan, math.inf, True])
+                return float(len(state.todo) + r.randrange(4))
+            return self.call("Heuristic.custom (valid)", q.Heuristic.custom, callable_, r.random() < 0.5)
+        kwargs = {} if kind == "hmax_explicit" or r.random() < 0.5 else {"disable_numeric_reasoning": r.random() < 0.5}
+        return self.call(f"Heuristic.{kind} (valid task)", getattr(q.Heuristic, kind), actions, types, {}, events, goal,
+                         r.random() < 0.5, r.random() < 0.5, r.random() < 0.5, **kwargs)
 
     def walk(self):
         """A few random steps through a valid space, from its root or from a state reached before."""
@@ -451,6 +476,10 @@ class Fuzzer:
         """A short uninformed search on a valid space, and the plan it finds timed; or the timing of
         a path of random actions, which may not be replayable (an internal failure)."""
         q, r = quendral, self.rng
+        heuristics = self.heuristics.get(id(space))
+        if heuristics and r.random() < 0.6:
+            self.informed_search(space, heuristics)
+            return
         name = r.choice([n for n in ("bfs_search", "dfs_search") if hasattr(q, n)] or [None])
         if name and r.random() < 0.7:
             result = self.call(f"walk {name}", getattr(q, name), space, r.choice([0.0, 0.002, 0.005]),
@@ -460,6 +489,39 @@ class Fuzzer:
         elif hasattr(space, "build_plan") and space.relevant_actions:
             path = [r.choice(space.relevant_actions) for _ in range(r.randrange(0, 6))]
             self.call("walk build_plan (random path)", space.build_plan, path)
+
+    def informed_search(self, space, heuristics):
+        """A short informed search with a heuristic of the space's own task, or a heuristic
+        evaluated on a state reached there."""
+        q, r = quendral, self.rng
+        h = r.choice(heuristics)
+        timeout = r.choice([0.0, 0.002, 0.005])
+        early, weak = r.random() < 0.5, r.random() < 0.5
+        choice = r.randrange(6)
+        if choice == 0:
+            result = self.call("walk multiqueue_search", q.multiqueue_search, space,
+                               [(x, r.choice([0.0, 0.5, 1.0, 2.0, math.nan])) for x in r.sample(heuristics, len(heuristics))],
+                               timeout, early, weak)
+        elif choice == 1:
+            result = self.call("walk ehc_search", q.ehc_search, space, h, timeout, early, weak)
+        elif choice == 2:
+            state = self.call("walk initial_state", space.initial_state)
+            for _ in range(r.randrange(0, 4)):
+                if state is None or not space.relevant_actions:
+                    break
+                state = self.call("walk get_successor_state", space.get_successor_state, state,
+                                  r.choice(space.relevant_actions))
+            if state is not None:
+                self.call("walk Heuristic.eval", h.eval, state, space)
+                self.call("walk Heuristic.reachable_actions", h.reachable_actions, state)
+            return
+        else:
+            name = r.choice(["gbfs_search", "astar_search", "wastar_search", "gbfs_search_memory_bounded",
+                             "astar_search_memory_bounded", "wastar_search_memory_bounded"])
+            args = [space, h] + ([r.choice([0.0, 0.3, 1.0, 1.7, math.nan, -math.inf])] if name.startswith("wastar") else [])
+            result = self.call(f"walk {name}", getattr(q, name), *args, timeout, early, weak)
+        if result is not None and result[0] is not None:
+            self.call("walk build_plan (found plan)", space.build_plan, result[0])
 
     def step(self):
         r = self.rng

@@ -8,6 +8,7 @@ import quendral
 # searches' logger is opened up before any search runs; tests that capture records attach their
 # own handler, and tests of the caching itself run in a fresh interpreter.
 logging.getLogger("quendral_base.search").setLevel(logging.DEBUG)
+logging.getLogger("quendral_base.multiqueue").setLevel(logging.DEBUG)
 
 
 def panic_type():

@@ -29,13 +29,27 @@ def increment(fluent):
     return [q.make_fluent_node(fluent), q.make_int_constant_node(1), q.make_operator_node("+", [0, 1])]
 
 
-def classical(init, actions, goal, relevant=None):
-    """A task without durative actions: `actions` is a list of (precondition facts, effects), the
-    effects a dict fluent -> node list."""
+def classical_events(actions):
+    """The events table of `classical`'s actions: one event each."""
     events = {}
     for i, (pre, effects) in enumerate(actions):
         effect_list = [q.Effect(f, value) for f, value in effects.items()]
         events[q.Action(i)] = [(q.Timing(True, 0), q.Event(q.Action(i), 0, conjunction(pre), [], [], effect_list))]
+    return events
+
+
+def description(events, n_fluents, goal_nodes, fluent_types=None, objects=None):
+    """The task description the heuristic factories take, in their parameter order (the first
+    five parameters) as a dict of keyword arguments."""
+    return {"actions": [q.Action(i) for i in range(len(events))],
+            "fluent_types": fluent_types or ["int"] * n_fluents, "objects": objects or {},
+            "events": events, "goals": goal_nodes}
+
+
+def classical(init, actions, goal, relevant=None):
+    """A task without durative actions: `actions` is a list of (precondition facts, effects), the
+    effects a dict fluent -> node list."""
+    events = classical_events(actions)
     return q.SearchSpace(
         [None] * len(actions), events, [q.Action(i) for i in range(len(actions))], None, None, None,
         initial_state=[q.make_int_constant_node(v) for v in init], goal=conjunction(goal),

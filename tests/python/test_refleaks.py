@@ -52,6 +52,41 @@ NO_ACTIONS = q.SearchSpace([None], {}, [A0], None, None, None, [F], [q.make_flue
 def _set_relevant(value):
     SPACE.relevant_actions = value
 
+
+TASK = {"actions": [A0], "fluent_types": ["bool"], "objects": {"t": ["o"]}, "events": TWO_EVENTS,
+        "goals": [q.make_fluent_node(0)]}
+FLAGS = {"internal_caching": True, "cache_value_in_state": False, "inadmissible_numeric_heuristic_variant": False}
+HFF = q.Heuristic.hff(**TASK, **FLAGS)
+HMAX_EXPLICIT = q.Heuristic.hmax_explicit(**TASK, **FLAGS)
+CUSTOM = q.Heuristic.custom(lambda state: 1.0 if state.todo else 0.5, True)
+
+
+def _raising(state):
+    raise KeyError("from the callable")
+
+
+RAISING = q.Heuristic.custom(_raising, False)
+
+
+def _informed(name):
+    """Good and failing calls of one informed search with a fixed weight."""
+    f = getattr(q, name)
+    return (
+        [lambda: f(SPACE, HFF, weak_equality=True), lambda: f(SPACE, CUSTOM, 10.0, True, True),
+         lambda: f(SPACE, HMAX_EXPLICIT, None, False, True), lambda: f(NO_ACTIONS, CUSTOM)],
+        [lambda: f(SPACE, RAISING), lambda: f(SPACE, HFF, -1.0), lambda: f(SPACE, NODE), lambda: f(NODE, HFF),
+         lambda: f(SPACE, HFF, Hostile()), lambda: f(NOT_BOOLEAN, HFF)],
+    )
+
+
+def _weighted(name):
+    f = getattr(q, name)
+    return (
+        [lambda: f(SPACE, HFF, 0.5, weak_equality=True), lambda: f(SPACE, CUSTOM, 2.0, 10.0, True, True)],
+        [lambda: f(SPACE, RAISING, 1.0), lambda: f(SPACE, HFF, "w"), lambda: f(SPACE, HFF, 1.0, -1.0),
+         lambda: f(NOT_BOOLEAN, HFF, 0.5)],
+    )
+
 # name -> calls with good arguments, calls that fail
 CALLS = {
     "ExpressionNode": (
@@ -152,6 +187,30 @@ CALLS = {
          lambda: q.dfs_search(NO_ACTIONS)],
         [lambda: q.dfs_search(SPACE, -1.0), lambda: q.dfs_search(SPACE, Hostile()), lambda: q.dfs_search(NOT_BOOLEAN)],
     ),
+    "Heuristic": (
+        [lambda: q.Heuristic.hff(**TASK, **FLAGS), lambda: q.Heuristic.hadd(**TASK, **FLAGS, disable_numeric_reasoning=True),
+         lambda: q.Heuristic.hmax(**TASK, **FLAGS), lambda: q.Heuristic.hmax_explicit(**TASK, **FLAGS),
+         lambda: q.Heuristic.custom(len, False).name, lambda: HFF.eval(RUNNING, SPACE), lambda: HFF.name,
+         lambda: HMAX_EXPLICIT.eval(DONE, SPACE), lambda: CUSTOM.eval(ROOT, SPACE), lambda: HFF.reachable_actions(ROOT)],
+        [lambda: q.Heuristic(), lambda: q.Heuristic.hff(**dict(TASK, goals=[1]), **FLAGS),
+         lambda: q.Heuristic.hmax_explicit(**TASK, **dict(FLAGS, internal_caching=None)),
+         lambda: RAISING.eval(ROOT, SPACE), lambda: q.Heuristic.custom(5, False).eval(ROOT, SPACE),
+         lambda: HFF.eval(ROOT, NODE), lambda: CUSTOM.reachable_actions(ROOT), lambda: HFF.reachable_actions(NODE)],
+    ),
+    "ehc_search": _informed("ehc_search"),
+    "gbfs_search": _informed("gbfs_search"),
+    "astar_search": _informed("astar_search"),
+    "gbfs_search_memory_bounded": _informed("gbfs_search_memory_bounded"),
+    "astar_search_memory_bounded": _informed("astar_search_memory_bounded"),
+    "wastar_search": _weighted("wastar_search"),
+    "wastar_search_memory_bounded": _weighted("wastar_search_memory_bounded"),
+    "multiqueue_search": (
+        [lambda: q.multiqueue_search(SPACE, [(HFF, 1.0), (CUSTOM, 0.5)], 10.0, False, True),
+         lambda: q.multiqueue_search(SPACE, [(HMAX_EXPLICIT, 0.5)], early_termination=True)],
+        [lambda: q.multiqueue_search(SPACE, []), lambda: q.multiqueue_search(SPACE, [(HFF, 1.0), (RAISING, 1.0)]),
+         lambda: q.multiqueue_search(SPACE, [HFF]), lambda: q.multiqueue_search(SPACE, [(HFF, 1.0, 2)]),
+         lambda: q.multiqueue_search(SPACE, [(HFF, Hostile())]), lambda: q.multiqueue_search(SPACE, [(HFF, 1.0)], -1.0)],
+    ),
     "get_fluents": (
         [lambda: q.get_fluents([q.make_fluent_node(1), NODE])],
         [lambda: q.get_fluents("x"), lambda: q.get_fluents([1])],
@@ -167,14 +226,16 @@ def test_every_registered_name_is_checked():
 def quiet_search_logger():
     """The searches' records are still made and handed to the logger (the bridge's path is checked
     too), but a filter drops them there, before pytest's own capture, which keeps every record."""
-    logger = logging.getLogger("quendral_base.search")
+    loggers = [logging.getLogger("quendral_base.search"), logging.getLogger("quendral_base.multiqueue")]
 
     def drop(record):
         return False
 
-    logger.addFilter(drop)
+    for logger in loggers:
+        logger.addFilter(drop)
     yield
-    logger.removeFilter(drop)
+    for logger in loggers:
+        logger.removeFilter(drop)
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
