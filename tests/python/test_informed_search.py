@@ -149,9 +149,11 @@ def test_every_search_with_every_heuristic_finds_a_plan_that_replays(search, fac
     assert plan is not None, stats
     assert replay(ss, plan)
     assert stats["goal_depth"] == str(len(plan)) and int(stats["expanded_states"]) >= 1
+    # Breadth-first search finds a plan with the fewest steps; with a consistent heuristic, A* too.
+    shortest = len(q.bfs_search(ss, timeout=30.0)[0])
+    assert len(plan) >= shortest
     if search.startswith("astar") and factory == "custom":
-        # A consistent heuristic: the plan is as short as breadth-first search's.
-        assert len(plan) == len(q.bfs_search(ss, timeout=30.0)[0])
+        assert len(plan) == shortest
     # The time line of a temporal plan.
     timed = ss.build_plan(plan)
     assert len(timed) == (len(plan) // 2 if ss.is_temporal else len(plan))
