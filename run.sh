@@ -4,6 +4,7 @@
 #   ./run.sh test        build, then run every test (C++ unit tests and Python tests)
 #   ./run.sh bench       build, then run the benchmarks in bench/
 #   ./run.sh fuzz [N]    build, then fuzz the Python surface with N calls (default 1000000)
+#   ./run.sh race [SECS] build, then race quendral against the reference planner on the real tasks
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -64,8 +65,21 @@ case ${1:-} in
     PYTHONPATH="$PWD/$BUILD/python" .venv/bin/python tests/fuzz/fuzz_surface.py --calls "${2:-1000000}" \
       --seed "${3:-$RANDOM}" 2> >(grep -v '^quendral: internal failure' >&2)
     ;;
+  race)
+    setup
+    build "$BUILD"
+    # The peer and the chart library live in an environment of their own, never in .venv.
+    if [ ! -x .bench-venv/bin/python ]; then
+      "$(readlink -f .venv/bin/python)" -m venv .bench-venv
+    fi
+    .bench-venv/bin/python -m pip install -q --disable-pip-version-check matplotlib </dev/null
+    .bench-venv/bin/python -m pip install -q --disable-pip-version-check --no-deps up-fast-downward </dev/null
+    peer=$(.bench-venv/bin/python -c 'import pathlib, up_fast_downward as m; print(pathlib.Path(m.__file__).parent / "downward/builds/release/bin/downward")')
+    PYTHONPATH="$PWD/$BUILD/python" .bench-venv/bin/python bench/race.py --peer "$peer" --python "$PWD/.venv/bin/python" \
+      --time-limit "${2:-60}" --out results
+    ;;
   *)
-    sed -n '2,7p' "$0"
+    sed -n '2,8p' "$0"
     exit 2
     ;;
 esac
