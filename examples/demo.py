@@ -34,8 +34,8 @@ print("re-based by 10:", q.shift_expression(condition, 10)[-1])
 # 2 = picture taken. Three durative actions:
 #   calibrate (duration 2): sets "calibrated" at its end;
 #   drive (duration 3 to 5): requires not being at the rock at its start, arrives at its end;
-#   shoot (duration 1): needs "calibrated" at its start, "at the rock" over all, and stores the
-#   picture at its end.
+#   shoot (duration 1): needs "calibrated" at its start, "at the rock" over all, still
+#   "calibrated" at its end, and stores the picture at its end.
 # Each action is a list of (Timing, Event): an event at its start and one at its end.
 print()
 print("A temporal task, step by step")
@@ -66,7 +66,7 @@ events = {
             (at_end, q.Event(drive, 1, [T], [], [], [q.Effect(1, [T])]))],
     # "at the rock" is opened as a durative condition at the start and closed at the end.
     shoot: [(at_start, q.Event(shoot, 0, fluent(0), [fluent(1)], [], [])),
-            (at_end, q.Event(shoot, 1, [T], [], [fluent(1)], [q.Effect(2, [T])]))],
+            (at_end, q.Event(shoot, 1, fluent(0), [], [fluent(1)], [q.Effect(2, [T])]))],
 }
 durations = [(number(2), number(2), False, False), (number(3), number(5), False, False),
              (number(1), number(1), False, False)]
