@@ -119,6 +119,8 @@ TEST(SimplifyCondition, RewritesFactsIntoRelaxableForms) {
       {"an equality of two bool fluents stays one fact", Eq(F(0), F(8)), false, {Eq(F(0), F(8))}, false},
       {"an int fluent equal to a room fluent stays one fact", Eq(x, F(3)), false, {Eq(x, F(3))}, false},
       {"a fluent beyond the types is no number", Eq(x, F(20)), false, {Eq(x, F(20))}, false},
+      {"not(f == o) for a fluent beyond the types is kept", Not(Eq(F(20), O("ra"))), false,
+       {Not(Eq(F(20), O("ra")))}, false},
       {"not(ball == b1): nothing else, false", Not(Eq(F(4), O("b1"))), false, {B(false)}, false},
       {"not(pair == pa): the other object", Not(Eq(F(5), O("pa"))), false, {Eq(F(5), O("pb"))}, false},
       {"not(room == rb): the others, in list order", Not(Eq(F(3), O("rb"))), false,
