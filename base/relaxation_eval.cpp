@@ -21,9 +21,11 @@
 // (it reads the contributors recorded before the operator at hand), so the order is fixed here
 // to keep every result reproducible. Nothing else depends on an iteration order.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "base/errors.hpp"
 #include "base/expressions_utils.hpp"
@@ -66,10 +68,10 @@ struct RelaxationScratch {
   // Per operator.
   std::vector<double> operator_cost;
   std::vector<std::uint64_t> operator_stamp;   // evaluation
-  std::vector<std::uint64_t> triggered_stamp;  // layer
+  std::vector<std::uint64_t> triggered;  // one bit per operator, cleared as it is walked
+  std::vector<OperatorID> order;         // the triggered operators of a layer, ascending
   std::vector<double> precondition_cost;       // hmax: the precondition's cost in this layer
   std::vector<std::uint64_t> precondition_stamp;  // layer
-  std::vector<OperatorID> triggered;
 
   // Per linear-condition slot.
   std::vector<double> lhs;
@@ -117,7 +119,19 @@ namespace {
 // maximum in hmax) of its operands taken from the top down, `Or` the least operand with a cost.
 Cost condition_cost(std::span<const HeuristicExpressionNode> nodes, RelaxationScratch& s, bool hmax) {
   QUENDRAL_CHECK(!nodes.empty(), "a relaxed condition is empty");
-  if (nodes.back().is_fact()) return s.cost_of(nodes.back().payload);
+  const HeuristicExpressionNode& root = nodes.back();
+  if (root.is_fact()) return s.cost_of(root.payload);
+  // Most conditions are one conjunction of facts: combine them top down without a stack.
+  if (root.kind == HeuristicExpressionNode::Kind::And && root.count() + 1 == nodes.size()) {
+    Cost result{0.0, true};
+    std::size_t i = nodes.size() - 1;
+    for (; i > 0 && nodes[i - 1].is_fact(); --i) {
+      const Cost operand = s.cost_of(nodes[i - 1].payload);
+      if (!operand.has) return {};
+      result.value = hmax ? std::max(result.value, operand.value) : result.value + operand.value;
+    }
+    if (i == 0) return result;
+  }
   std::vector<Cost>& stack = s.stack;
   stack.clear();
   for (const HeuristicExpressionNode& entry : nodes) {
@@ -293,7 +307,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   const std::size_t ops = operators.size();
   grow(s.operator_cost, ops);
   grow(s.operator_stamp, ops);
-  grow(s.triggered_stamp, ops);
+  grow(s.triggered, (ops + 63) / 64);
   grow(s.precondition_cost, ops);
   grow(s.precondition_stamp, ops);
   const std::size_t slots = simple_numeric_conditions.size();
@@ -312,8 +326,9 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   for (const Expression condition : complex_numeric_conditions) {
     s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
   }
+  const bool any_running = !state.todo.empty();
   for (const auto& [action, stages] : stage_facts) {
-    if (const TodoEntry* running = state.todo.find(action)) {
+    if (const TodoEntry* running = any_running ? state.todo.find(action) : nullptr) {
       QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
                      "running action " + std::to_string(action.idx) + " is at position " +
                          std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
@@ -375,22 +390,24 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   // The layered fixpoint.
   while (!s.new_facts.empty()) {
     const std::uint64_t layer = ++s.layer;
-    s.triggered.clear();
-    const auto trigger = [&](OperatorID o) {
+    // The triggered set as a bitmap: walking it visits operators by ascending id (see the top of
+    // this file) without sorting.
+    const auto trigger = [&s, ops](OperatorID o) {
       QUENDRAL_CHECK(o < ops, "operator " + std::to_string(o) + " is beyond the " + std::to_string(ops) + " operators");
-      if (s.triggered_stamp[o] != layer) {
-        s.triggered_stamp[o] = layer;
-        s.triggered.push_back(o);
-      }
+      s.triggered[o >> 6] |= std::uint64_t{1} << (o & 63);
     };
     for (const OperatorID o : operators_without_precondition) trigger(o);
     for (const Expression f : s.new_facts) {
       for (const OperatorID o : operators_by_fact[f.id]) trigger(o);
     }
-    // Ascending ids: see the top of this file.
-    std::sort(s.triggered.begin(), s.triggered.end());
+    s.order.clear();
+    for (std::size_t word = 0; word < s.triggered.size(); ++word) {
+      for (std::uint64_t bits = std::exchange(s.triggered[word], 0); bits != 0; bits &= bits - 1) {
+        s.order.push_back(word * 64 + static_cast<OperatorID>(std::countr_zero(bits)));
+      }
+    }
     s.improved.clear();
-    for (const OperatorID o : s.triggered) {
+    for (const OperatorID o : s.order) {
       const Operator& op = operators[o];
       const Cost c = condition_cost(op.precondition.nodes, s, hmax);
       if (!c.has || (s.operator_stamp[o] == evaluation && s.operator_cost[o] <= c.value)) continue;
