@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "base/errors.hpp"
 #include "base/expressions_utils.hpp"
 
@@ -107,7 +109,17 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
   const std::uint64_t n = fluent_types.size();
   ExpressionManager manager;
   std::size_t event_total = 0;
-  for (const auto& entry : events) event_total += entry.second.size();
+  {
+    // An action with events but without stage facts would leave an evaluation unable to tell
+    // where a running instance of it stands: refuse it here rather than fail every evaluation.
+    boost::unordered_flat_set<Action, ActionHash> listed(actions.begin(), actions.end());
+    for (const auto& [action, timed] : events) {
+      if (!listed.contains(action)) {
+        throw Error(ErrorKind::ValueError, "Action " + std::to_string(action.idx) + " has events but is not in actions");
+      }
+      event_total += timed.size();
+    }
+  }
   operators.reserve(event_total);
 
   // Relaxed operators, action by action in the order of `actions`.
@@ -256,6 +268,17 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
   }
 
   for (const auto& [action, timed] : events) event_counts.insert_or_assign(action, timed.size());
+
+  // Conditions may keep the constant true as a fact (inside a disjunction, or as the whole goal).
+  const auto note_true = [&](const RelaxedCondition& condition) {
+    for (const HeuristicExpressionNode& entry : condition.nodes) {
+      if (!entry.is_fact()) continue;
+      const NodeList& nodes = manager.get(entry.expression());
+      if (nodes.size() == 1 && nodes[0].is_bool(true)) true_fact = entry.expression();
+    }
+  };
+  for (const Operator& op : operators) note_true(op.precondition);
+  note_true(goal_condition);
 
   value_cache = std::make_shared<SharedValueCache>();
   if (settings.internal_caching) value_cache->map.emplace();

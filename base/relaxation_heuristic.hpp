@@ -36,6 +36,7 @@
 #include "base/expressions.hpp"
 #include "base/relaxation_conditions.hpp"
 #include "base/relaxation_linear.hpp"
+#include "base/search_state.hpp"
 #include "base/structures.hpp"
 
 namespace quendral {
@@ -49,6 +50,10 @@ struct DeleteRelaxationSettings {
   bool disable_numeric_reasoning = false;
   RelaxationMode mode = RelaxationMode::Hff;
 };
+
+// A state's value: a number, or none for a dead end. The same alias as in heuristics.hpp, which
+// this header does not include so that the heuristics can include it.
+using HeuristicValue = std::optional<double>;
 
 // An operator's position in the relaxed task's operator list.
 using OperatorID = std::uint64_t;
@@ -166,18 +171,31 @@ struct CacheKeyHash {
 struct SharedValueCache {
   std::mutex mutex;
   std::optional<boost::unordered_flat_map<CacheKey, std::optional<double>, CacheKeyHash>> map;
+  // Reused under `mutex` to look a state up, so that a hit builds no key of its own.
+  CacheKey probe;
 };
 
-// The expression manager shared by a heuristic and its copies.
+// Fills `key` with the values of `state` and, per action of `actions`, the position of its next
+// event (0 when it is not running), reusing the key's storage.
+void fill_cache_key(CacheKey& key, const State& state, std::span<const Action> actions);
+
+// The working tables of delete-relaxation evaluations (defined with the evaluation).
+struct RelaxationScratch;
+
+// The expression manager shared by a heuristic and its copies, with the working tables of their
+// evaluations: an evaluation holds `mutex` throughout, so the tables are reused from one
+// evaluation to the next instead of being built anew.
 struct SharedExpressionManager {
   std::mutex mutex;
   ExpressionManager manager;
+  std::shared_ptr<RelaxationScratch> scratch;  // made by the first evaluation
 };
 
 // The relaxed task of one delete-relaxation heuristic. Build it once; it is read-only afterwards
 // (see the top of this file). A copy shares the value cache and the expression manager.
 class DeleteRelaxationHeuristic {
  public:
+
   // Builds the relaxed task from the task description, taking the arguments over; it keeps
   // `actions` and forgets the rest.
   //
@@ -191,8 +209,29 @@ class DeleteRelaxationHeuristic {
   // failures: an effect on a fluent beyond `fluent_types`; two effects on one numeric fluent in
   // one event; an effect of a computed value on an object-typed fluent whose type has no entry in
   // `objects`; an empty goal; a malformed node list.
+  //
+  // Raises ValueError "Action <idx> has events but is not in actions" for an action of the events
+  // table missing from `actions`: its progress could not be followed through stage facts.
   DeleteRelaxationHeuristic(std::vector<Action> actions, FluentTypes fluent_types, ObjectsTable objects,
                             EventsTable events, NodeList goals, DeleteRelaxationSettings settings);
+
+  // The value of `state` in `mode`; none when the goal is unreachable in the relaxation (a dead
+  // end). With internal caching, states equal in values and in the next-event positions of
+  // `actions` share one computed value (dead ends included); errors are never cached. Holds the
+  // value-cache lock, then the manager lock, for the whole call.
+  //
+  // Throws the errors of testing numeric conditions in the state (`internal_evaluate`) and
+  // ValueError "Expected a number!" for a non-number in a fluent of a linear condition that an
+  // operator helps. In steady state an evaluation without internal caching allocates nothing.
+  HeuristicValue eval(const State& state) const;
+
+  // The exploration behind `eval` and `reachable_actions`: with `collect` false the value and no
+  // list; with `collect` true no value and the operators that received a cost, ascending.
+  std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> _eval(const State& state, bool collect) const;
+
+  // The actions all of whose operators can be applied in the relaxation from `state`, ascending
+  // by idx. An action without operators is never reachable.
+  std::vector<Action> reachable_actions(const State& state) const;
 
   std::vector<Action> actions;
   // The number of timed events of every action of the events table (table order), including
@@ -218,6 +257,9 @@ class DeleteRelaxationHeuristic {
   std::shared_ptr<SharedExpressionManager> expression_manager;
   bool inadmissible_numeric_heuristic_variant = false;
   bool disable_numeric_reasoning = false;
+  // The fact of the constant true condition when some condition holds one: it holds in every
+  // state, so an evaluation gives it cost 0 (the constant false fact is simply never reached).
+  std::optional<Expression> true_fact;
 };
 
 }  // namespace quendral
