@@ -129,18 +129,18 @@ namespace {
 constexpr const char* kDash = " \xe2\x80\x94 ";
 }  // namespace
 
-void log_progress(std::string_view name, const SearchCounters& counters, std::size_t open) {
-  QLOG(Debug, kSearchLogTarget,
+void log_progress(std::string_view name, const SearchCounters& counters, std::size_t open, std::string_view target) {
+  QLOG(Debug, target,
        name << ": expanded=" << counters.expanded << " generated=" << counters.generated << " open=" << open);
 }
 
-void log_goal_found(std::string_view name, std::uint64_t expanded, double depth) {
-  QLOG(Info, kSearchLogTarget,
+void log_goal_found(std::string_view name, std::uint64_t expanded, double depth, std::string_view target) {
+  QLOG(Info, target,
        name << ": goal found" << kDash << "expanded=" << expanded << " depth=" << format_f64(depth));
 }
 
-void log_no_solution(std::string_view name, std::uint64_t expanded) {
-  QLOG(Info, kSearchLogTarget, name << ": no solution found" << kDash << "expanded=" << expanded);
+void log_no_solution(std::string_view name, std::uint64_t expanded, std::string_view target) {
+  QLOG(Info, target, name << ": no solution found" << kDash << "expanded=" << expanded);
 }
 
 // ---------------------------------------------------------------- timeout
@@ -158,6 +158,16 @@ bool SearchTimer::time_up_at(Clock::time_point now) const {
 }
 
 void SearchTimer::throw_timeout() { throw Error(ErrorKind::TimeoutError, "Timeout"); }
+
+// ---------------------------------------------------------------- priority
+
+// This file is compiled with -ffp-contract=off (base/CMakeLists.txt): four separate roundings.
+double blend_priority(double weight, double g, double h) noexcept {
+  const double g_share = 1.0 - weight;
+  const double g_part = g_share * g;
+  const double h_part = h * weight;
+  return g_part + h_part;
+}
 
 // ---------------------------------------------------------------- duplicate detection
 

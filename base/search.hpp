@@ -15,6 +15,7 @@
 // returns: its open list, duplicate set and states are released whatever the ending.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -101,12 +102,16 @@ struct SearchCounters {
 // A progress line is due at every 10000th expansion.
 inline bool progress_due(std::uint64_t expanded) noexcept { return expanded % 10000 == 0; }
 
+// The records below go to `target`: the searches of this module log under kSearchLogTarget, the
+// multi-queue search under its own.
 // "<name>: expanded=<n> generated=<n> open=<n>" at debug level.
-void log_progress(std::string_view name, const SearchCounters& counters, std::size_t open);
+void log_progress(std::string_view name, const SearchCounters& counters, std::size_t open,
+                  std::string_view target = kSearchLogTarget);
 // "<name>: goal found — expanded=<n> depth=<g>" at info level.
-void log_goal_found(std::string_view name, std::uint64_t expanded, double depth);
+void log_goal_found(std::string_view name, std::uint64_t expanded, double depth,
+                    std::string_view target = kSearchLogTarget);
 // "<name>: no solution found — expanded=<n>" at info level.
-void log_no_solution(std::string_view name, std::uint64_t expanded);
+void log_no_solution(std::string_view name, std::uint64_t expanded, std::string_view target = kSearchLogTarget);
 
 // ---------------------------------------------------------------- timeout
 
@@ -167,6 +172,49 @@ bool is_better(const PrioritizedItem<T>& a, const PrioritizedItem<T>& b) noexcep
   if (running_a != running_b) return running_a < running_b;
   return a.counter < b.counter;
 }
+
+// The priority of a state with path cost `g` and heuristic value `h` under `weight` w:
+// ((1 − w) × g) + (w × h), each of the four operations rounded on its own. It is not g + w × h:
+// w = 0.5 gives half the A* value, w = 1 gives h alone (for finite g), w = 0 gives g alone.
+// Defined out of line in a file compiled without contraction, so that no caller's optimiser can
+// fuse a multiply and an add into one rounding.
+double blend_priority(double weight, double g, double h) noexcept;
+
+// An array-based binary heap with the better entry on top: push appends and sifts up, take moves
+// the last entry to the top and sifts down. `Better(a, b)` is applied comparison by comparison,
+// so a NaN priority only leaves the order among the incomparable entries unspecified.
+template <class T, class Better>
+class BinaryHeap {
+ public:
+  std::size_t size() const noexcept { return data_.size(); }
+  bool empty() const noexcept { return data_.empty(); }
+
+  void push(T entry) {
+    data_.push_back(std::move(entry));
+    std::push_heap(data_.begin(), data_.end(), worse);
+  }
+  std::optional<T> pop() {
+    if (data_.empty()) return std::nullopt;
+    std::pop_heap(data_.begin(), data_.end(), worse);
+    std::optional<T> top(std::move(data_.back()));
+    data_.pop_back();
+    return top;
+  }
+
+ private:
+  // The standard heap algorithms keep the greatest entry on top under "less"; here the greatest
+  // is the best.
+  static bool worse(const T& a, const T& b) { return Better()(b, a); }
+  std::vector<T> data_;
+};
+
+template <class T>
+struct IsBetter {
+  bool operator()(const PrioritizedItem<T>& a, const PrioritizedItem<T>& b) const noexcept { return is_better(a, b); }
+};
+
+// The open list of weighted A*: shared states, best entry first.
+using OpenList = BinaryHeap<PrioritizedItem<SharedState>, IsBetter<SharedState>>;
 
 // ---------------------------------------------------------------- duplicate detection
 
@@ -275,3 +323,6 @@ SearchResult basic_search(const S& space, bool bfs, std::optional<float> timeout
 }
 
 }  // namespace quendral
+
+// The informed searches, written over this framework.
+#include "base/informed_search.hpp"

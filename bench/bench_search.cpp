@@ -6,6 +6,14 @@
 //    states per second. The open list grows by every successor, so the budget is kept short.
 //  - BM_BytesPerStoredState: the heap bytes held per state of a breadth-first open list, measured
 //    by filling a queue with 200,000 successors level by level, as the search does.
+//  - BM_Gbfs: greedy best-first search (`wastar_search` at weight 1) with a goal-count
+//    heuristic written here, on real tasks, until solved or a short timeout; reports expansions
+//    per second; the same runs of the memory-bounded variant, whose open list does not fill.
+//  - BM_MemoryBoundedOverflow: `wastar_search_memory_bounded` at weight 0.5 (A* order) with the
+//    same heuristic on a task large enough that its open list reaches its bound of 400000; the
+//    resident set is sampled at every progress line. Reports the largest open list seen, the
+//    peak resident set when the list first reached its bound and at the end, and their ratio:
+//    memory stays flat once the bound is reached.
 //  - BM_BuildPlan: `build_plan` of a temporal plan of 100 and of 1,000 events (each event is
 //    ordered against every earlier one, so the cost grows quadratically by design).
 #include <benchmark/benchmark.h>
@@ -13,7 +21,10 @@
 
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/log.hpp"
 #include "base/search.hpp"
@@ -26,6 +37,9 @@ using namespace quendral;
 
 std::uint64_t g_last_progress = 0;
 std::uint64_t g_last_generated = 0;
+std::uint64_t g_last_open = 0;
+// Called at every progress line when set.
+void (*g_on_progress)() = nullptr;
 
 void install_progress_sink() {
   static const bool installed = log::install_sink(
@@ -35,16 +49,47 @@ void install_progress_sink() {
         if (record.level == log::Level::Debug && at != std::string::npos) {
           g_last_progress = std::stoull(message.substr(at + 9));
           g_last_generated = std::stoull(message.substr(message.find("generated=") + 10));
+          g_last_open = std::stoull(message.substr(message.find("open=") + 5));
+          if (g_on_progress) g_on_progress();
         }
       },
       log::Level::Debug);
   (void)installed;
 }
 
-std::unique_ptr<SearchSpace> classical_space(const std::string& relative) {
+// The goal facts (fluent, value node) of a task read from a file: its goal is a conjunction of
+// "Fluent == Object" facts (or one fact alone).
+using GoalFacts = std::vector<std::pair<std::uint64_t, ExpressionNode>>;
+
+GoalFacts goal_facts(const NodeList& goal) {
+  GoalFacts facts;
+  for (const ExpressionNode& node : goal) {
+    if (node.kind() != NodeKind::Equals) continue;
+    const ExpressionNode& left = goal[node.left_operand()];
+    const ExpressionNode& right = goal[node.right_operand()];
+    if (left.kind() == NodeKind::Fluent) facts.emplace_back(left.fluent_index(), right);
+  }
+  return facts;
+}
+
+// The number of goal facts that do not hold: cheap, so the search's own costs dominate.
+struct GoalCount {
+  GoalFacts facts;
+  HeuristicValue eval(const State& state, const SearchSpace&) const {
+    double missing = 0;
+    for (const auto& [fluent, value] : facts) {
+      if (!(state.values[fluent] == value)) missing += 1;
+    }
+    return missing;
+  }
+};
+static_assert(HeuristicTrait<GoalCount, SearchSpace>);
+
+std::unique_ptr<SearchSpace> classical_space(const std::string& relative, GoalFacts* facts = nullptr) {
   const auto dir = bench::shared_tasks_dir();
   if (!dir) return nullptr;
   bench::SasTask task = bench::load_sas_task(*dir / "classical" / relative);
+  if (facts) *facts = goal_facts(task.goal);
   std::vector<std::optional<DurationBounds>> durations(task.actions.size());
   return std::make_unique<SearchSpace>(std::move(durations), std::move(task.events), task.actions, std::nullopt,
                                        std::nullopt, std::nullopt, std::move(task.initial_state),
@@ -119,6 +164,109 @@ BENCHMARK_CAPTURE(BM_BytesPerStoredState, gripper_prob05, std::string("gripper/p
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_BytesPerStoredState, logistics_8_0, std::string("logistics00/probLOGISTICS-8-0.sas"))
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_Gbfs(benchmark::State& state, const std::string& task, bool bounded) {
+  install_progress_sink();
+  GoalFacts facts;
+  const std::unique_ptr<SearchSpace> space = classical_space(task, &facts);
+  if (!space) {
+    state.SkipWithError("the shared tasks are not available");
+    return;
+  }
+  const GoalCount heuristic{facts};
+  std::uint64_t expanded = 0;
+  double seconds = 0;
+  bool solved = true;
+  for (auto _ : state) {
+    g_last_progress = 0;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      const SearchResult result = bounded ? wastar_search_memory_bounded(*space, heuristic, 1.0, 5.0f, false, false)
+                                          : wastar_search(*space, heuristic, 1.0, 5.0f, false, false);
+      expanded += std::stoull(result.statistics.at("expanded_states"));
+      solved = solved && result.plan.has_value();
+    } catch (const Error&) {
+      expanded += g_last_progress;
+      solved = false;
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  state.counters["expansions/s"] = static_cast<double>(expanded) / seconds;
+  state.counters["expanded"] = static_cast<double>(expanded) / static_cast<double>(state.iterations());
+  state.counters["solved"] = solved ? 1 : 0;
+}
+BENCHMARK_CAPTURE(BM_Gbfs, logistics_10_0, std::string("logistics00/probLOGISTICS-10-0.sas"), false)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Gbfs, blocks_12_0, std::string("blocks/probBLOCKS-12-0.sas"), false)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+// The same runs in bounded memory (the open list never fills here): the cost of owned states
+// moving through the double-ended heap and of the Bloom filter, against shared states and a set.
+BENCHMARK_CAPTURE(BM_Gbfs, logistics_10_0_memory_bounded, std::string("logistics00/probLOGISTICS-10-0.sas"), true)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Gbfs, blocks_12_0_memory_bounded, std::string("blocks/probBLOCKS-12-0.sas"), true)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+// The resident set and its peak, in bytes, from /proc/self/status.
+std::pair<double, double> resident_and_peak() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  double rss = 0;
+  double hwm = 0;
+  while (status >> key) {
+    if (key == "VmRSS:") status >> rss;
+    if (key == "VmHWM:") status >> hwm;
+  }
+  return {rss * 1024, hwm * 1024};
+}
+
+double g_rss_at_bound = 0;
+double g_rss_last = 0;
+std::uint64_t g_max_open = 0;
+std::uint64_t g_expanded_at_bound = 0;
+void sample_memory() {
+  g_rss_last = resident_and_peak().first;
+  if (g_last_open > g_max_open) g_max_open = g_last_open;
+  // Progress lines count the open list after the take: a full list shows one entry less.
+  if (g_rss_at_bound == 0 && g_last_open + 1 >= kBoundedOpenListCapacity) {
+    g_rss_at_bound = g_rss_last;
+    g_expanded_at_bound = g_last_progress;
+  }
+}
+
+void BM_MemoryBoundedOverflow(benchmark::State& state, const std::string& task) {
+  install_progress_sink();
+  GoalFacts facts;
+  const std::unique_ptr<SearchSpace> space = classical_space(task, &facts);
+  if (!space) {
+    state.SkipWithError("the shared tasks are not available");
+    return;
+  }
+  const GoalCount heuristic{facts};
+  for (auto _ : state) {
+    g_rss_at_bound = 0;
+    g_max_open = 0;
+    g_expanded_at_bound = 0;
+    g_on_progress = sample_memory;
+    try {
+      wastar_search_memory_bounded(*space, heuristic, 0.5, 6.0f, false, false);
+    } catch (const Error&) {
+    }
+    g_on_progress = nullptr;
+  }
+  state.counters["max_open"] = static_cast<double>(g_max_open);
+  state.counters["expanded"] = static_cast<double>(g_last_progress);
+  state.counters["expanded_at_bound"] = static_cast<double>(g_expanded_at_bound);
+  state.counters["rss_at_bound_MiB"] = g_rss_at_bound / (1 << 20);
+  state.counters["rss_at_end_MiB"] = g_rss_last / (1 << 20);
+  state.counters["peak_rss_MiB"] = resident_and_peak().second / (1 << 20);
+}
+BENCHMARK_CAPTURE(BM_MemoryBoundedOverflow, logistics_15_0, std::string("logistics00/probLOGISTICS-15-0.sas"))
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
