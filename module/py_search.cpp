@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/informed_search.hpp"
 #include "base/multiqueue.hpp"
 #include "module/py_heuristic.hpp"
 #include "module/py_search_space.hpp"
