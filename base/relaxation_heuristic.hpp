@@ -17,6 +17,8 @@
 // shared expression manager (which grows with the facts of evaluated states) and the shared
 // value cache change, each behind its own lock (value cache first, then manager).
 //
+// The evaluation over this task (`eval`, `_eval`, `reachable_actions`) is in relaxation_eval.cpp.
+//
 // Deterministic orders where a hash order would otherwise decide: the linear conditions and the
 // complex conditions keep the order in which they were first filed (operators in order, each
 // precondition's facts in order, then the goal's facts), and so does every list derived from

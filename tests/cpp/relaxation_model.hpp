@@ -16,6 +16,7 @@
 #include "base/expressions.hpp"
 #include "base/expressions_utils.hpp"
 #include "base/relaxation_conditions.hpp"
+#include "base/search_state.hpp"
 #include "base/utils.hpp"
 
 namespace quendral::testing::model {
@@ -376,5 +377,60 @@ inline bool relaxed_truth(const RelaxedCondition& condition, const ExpressionMan
   if (stack.size() != 1) throw std::runtime_error("a relaxed condition left " + std::to_string(stack.size()) + " values");
   return stack.back();
 }
+
+// ---------------------------------------------------------------- tasks for the heuristic tests
+
+inline Tree And(std::vector<Tree> children) { return op(NodeKind::And, std::move(children)); }
+inline Tree Or(std::vector<Tree> children) { return op(NodeKind::Or, std::move(children)); }
+inline Tree Plus(Tree a, Tree b) { return op(NodeKind::Plus, {std::move(a), std::move(b)}); }
+inline Tree Times(Tree a, Tree b) { return op(NodeKind::Times, {std::move(a), std::move(b)}); }
+
+inline Effect effect(std::uint64_t fluent, const Tree& value) { return Effect{fluent, nodes_of(value)}; }
+
+inline Event event(std::uint64_t action, std::uint64_t pos, const Tree& conditions, std::vector<Effect> effects = {}) {
+  Event e;
+  e.action = Action{action};
+  e.pos = pos;
+  e.conditions = nodes_of(conditions);
+  e.effects = std::move(effects);
+  return e;
+}
+
+// A state over `values` with the given (action, next event position) pairs running, numbered
+// from instance 0 on.
+inline State make_state(const NodeList& values,
+                        const std::vector<std::pair<std::uint64_t, std::uint64_t>>& running = {}) {
+  State state(PersistentVector<ExpressionNode>(values.begin(), values.end()));
+  std::uint32_t instance = 0;
+  for (const auto& [action, pos] : running) state.todo.insert_or_assign(Action{action}, TodoEntry{pos, instance++});
+  return state;
+}
+
+// The one-node leaves as a list of values.
+inline NodeList values_of(std::initializer_list<Tree> leaves) {
+  NodeList out;
+  for (const Tree& t : leaves) out.push_back(nodes_of(t).at(0));
+  return out;
+}
+
+// Seeded draws for the random tasks of the heuristic tests.
+struct Draws {
+  std::mt19937_64 random;
+
+  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
+  bool chance(int percent) { return below(100) < percent; }
+
+  // Up to `max_items` conjuncts drawn by `literal` (some of them a disjunction of two): the
+  // constant true when none is drawn, the conjunct alone when one is.
+  template <class Literal>
+  Tree conjunction(int max_items, Literal&& literal) {
+    std::vector<Tree> items;
+    const int n = below(max_items + 1);
+    for (int i = 0; i < n; ++i) items.push_back(chance(15) ? Or({literal(), literal()}) : literal());
+    if (items.empty()) return B(true);
+    if (items.size() == 1) return items[0];
+    return And(std::move(items));
+  }
+};
 
 }  // namespace quendral::testing::model

@@ -20,12 +20,6 @@ using namespace model;
 using N = ExpressionNode;
 using Value = std::optional<double>;
 
-Tree And(std::vector<Tree> children) { return op(NodeKind::And, std::move(children)); }
-Tree Or(std::vector<Tree> children) { return op(NodeKind::Or, std::move(children)); }
-Tree Plus(Tree a, Tree b) { return op(NodeKind::Plus, {std::move(a), std::move(b)}); }
-
-Effect effect(std::uint64_t fluent, const Tree& value) { return Effect{fluent, nodes_of(value)}; }
-
 struct EventSpec {
   Tree condition;
   std::vector<Effect> effects;
@@ -60,19 +54,6 @@ std::vector<Action> actions_of(const TableSpec& spec) {
 
 HMaxExplicit build(std::size_t fluents, const TableSpec& spec, const Tree& goal, bool caching = false) {
   return HMaxExplicit(actions_of(spec), FluentTypes(fluents, "int"), table(spec), nodes_of(goal), caching);
-}
-
-State make_state(const NodeList& values, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& running = {}) {
-  State state(PersistentVector<ExpressionNode>(values.begin(), values.end()));
-  std::uint32_t instance = 0;
-  for (const auto& [action, pos] : running) state.todo.insert_or_assign(Action{action}, TodoEntry{pos, instance++});
-  return state;
-}
-
-NodeList values_of(std::initializer_list<Tree> leaves) {
-  NodeList out;
-  for (const Tree& t : leaves) out.push_back(nodes_of(t).at(0));
-  return out;
 }
 
 std::vector<std::string> texts(const std::vector<NodeList>& lists) {
@@ -162,6 +143,11 @@ TEST(HMaxExplicit, StageFluentsFollowTheEventsTable) {
   EXPECT_EQ(h.goal_ids.size(), 3u);
   EXPECT_EQ(texts(*h.stage_fluents.find(Action{4})), (std::vector<std::string>{t(F(3)), t(F(4))}));
   EXPECT_EQ(h.key_actions, (std::vector<Action>{Action{4}, Action{1}, Action{4}, Action{1}}));
+  // An action listed without events can never start: no stage fluents, no goal of being idle.
+  const HMaxExplicit empty = build(1, {{0, {}}, {1, {{B(true), {}}}}}, F(0));
+  EXPECT_EQ(empty.num_fluents, 2u);
+  EXPECT_FALSE(empty.stage_fluents.contains(Action{0}));
+  EXPECT_EQ(texts(empty.goals), (std::vector<std::string>{t(F(0)), t(F(1))}));
 }
 
 TEST(HMaxExplicit, ConstantConditions) {
@@ -256,12 +242,8 @@ TEST(HMaxExplicit, ValueCacheKeysOnEveryEventAction) {
 // ---------------------------------------------------------------- random tasks
 
 // Fluents 0-2 Boolean, 3 integer.
-struct RandomExplicit {
-  std::mt19937_64 random;
+struct RandomExplicit : Draws {
   bool temporal;
-
-  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
-  bool chance(int percent) { return below(100) < percent; }
 
   Tree literal() {
     if (chance(35)) {
@@ -272,12 +254,7 @@ struct RandomExplicit {
     return chance(50) ? f : Not(f);
   }
   Tree condition(int max_items) {
-    std::vector<Tree> items;
-    const int n = below(max_items + 1);
-    for (int i = 0; i < n; ++i) items.push_back(chance(15) ? Or({literal(), literal()}) : literal());
-    if (items.empty()) return B(true);
-    if (items.size() == 1) return items[0];
-    return And(std::move(items));
+    return conjunction(max_items, [this] { return literal(); });
   }
   std::vector<Effect> effects() {
     std::vector<Effect> out;
@@ -316,7 +293,7 @@ TEST(HMaxExplicit, AgreesWithTheNaiveModelOnRandomTasks) {
   for (const bool temporal : {false, true}) {
     for (std::uint64_t seed = 0; seed < 200; ++seed) {
       SCOPED_TRACE(::testing::Message() << "temporal " << temporal << " seed " << seed);
-      RandomExplicit gen{std::mt19937_64(seed * 2 + temporal), temporal};
+      RandomExplicit gen{{std::mt19937_64(seed * 2 + temporal)}, temporal};
       const TableSpec spec = gen.spec();
       Tree goal = gen.condition(3);
       HMaxExplicit h(actions_of(spec), FluentTypes{"bool", "bool", "bool", "int"}, table(spec), nodes_of(goal), false);

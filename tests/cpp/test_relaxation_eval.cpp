@@ -28,22 +28,6 @@ using Value = std::optional<double>;
 
 constexpr RelaxationMode kModes[] = {RelaxationMode::Hff, RelaxationMode::Hadd, RelaxationMode::Hmax};
 
-Tree And(std::vector<Tree> children) { return op(NodeKind::And, std::move(children)); }
-Tree Or(std::vector<Tree> children) { return op(NodeKind::Or, std::move(children)); }
-Tree Plus(Tree a, Tree b) { return op(NodeKind::Plus, {std::move(a), std::move(b)}); }
-Tree Times(Tree a, Tree b) { return op(NodeKind::Times, {std::move(a), std::move(b)}); }
-
-Effect effect(std::uint64_t fluent, const Tree& value) { return Effect{fluent, nodes_of(value)}; }
-
-Event event(std::uint64_t action, std::uint64_t pos, const Tree& conditions, std::vector<Effect> effects = {}) {
-  Event e;
-  e.action = Action{action};
-  e.pos = pos;
-  e.conditions = nodes_of(conditions);
-  e.effects = std::move(effects);
-  return e;
-}
-
 // One action's events, numbered by position.
 struct ActionSpec {
   std::uint64_t action;
@@ -74,19 +58,6 @@ DeleteRelaxationHeuristic build(const TaskSpec& task, RelaxationMode mode, bool 
   for (const ActionSpec& spec : task.actions) actions.push_back(Action{spec.action});
   return DeleteRelaxationHeuristic(actions, task.types, {}, table_of(task), nodes_of(task.goal),
                                    DeleteRelaxationSettings{internal_caching, inadmissible, disable, mode});
-}
-
-State make_state(const NodeList& values, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& running = {}) {
-  State state(PersistentVector<ExpressionNode>(values.begin(), values.end()));
-  std::uint32_t instance = 0;
-  for (const auto& [action, pos] : running) state.todo.insert_or_assign(Action{action}, TodoEntry{pos, instance++});
-  return state;
-}
-
-NodeList values_of(std::initializer_list<Tree> leaves) {
-  NodeList out;
-  for (const Tree& t : leaves) out.push_back(nodes_of(t).at(0));
-  return out;
 }
 
 // ---------------------------------------------------------------- worked examples
@@ -256,12 +227,8 @@ enum class TaskKind { Classical, Numeric, Temporal };
 
 // Fluents 0-3 Boolean, 4-5 integer. Conditions and effects drawn per kind; running actions
 // drawn for temporal tasks.
-struct RandomTasks {
-  std::mt19937_64 random;
+struct RandomTasks : Draws {
   TaskKind kind;
-
-  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
-  bool chance(int percent) { return below(100) < percent; }
 
   Tree literal() {
     if (kind != TaskKind::Classical && chance(45)) {
@@ -280,12 +247,7 @@ struct RandomTasks {
     return chance(50) ? f : Not(f);
   }
   Tree condition(int max_items) {
-    std::vector<Tree> items;
-    const int n = below(max_items + 1);
-    for (int i = 0; i < n; ++i) items.push_back(chance(15) ? Or({literal(), literal()}) : literal());
-    if (items.empty()) return B(true);
-    if (items.size() == 1) return items[0];
-    return And(std::move(items));
+    return conjunction(max_items, [this] { return literal(); });
   }
   std::vector<Effect> effects() {
     std::vector<Effect> out;
@@ -337,7 +299,7 @@ struct RandomTasks {
 TEST(RelaxationEval, AgreesWithTheModelOnRandomTasks) {
   for (const TaskKind kind : {TaskKind::Classical, TaskKind::Numeric, TaskKind::Temporal}) {
     for (std::uint64_t seed = 0; seed < 150; ++seed) {
-      RandomTasks gen{std::mt19937_64(seed * 3 + static_cast<std::uint64_t>(kind)), kind};
+      RandomTasks gen{{std::mt19937_64(seed * 3 + static_cast<std::uint64_t>(kind))}, kind};
       const TaskSpec task = gen.task();
       const bool inadmissible = gen.chance(50), disable = gen.chance(20);
       std::vector<State> states;

@@ -26,17 +26,6 @@ using namespace model;
 using N = ExpressionNode;
 using Positions = std::vector<std::uint64_t>;
 
-Effect effect(std::uint64_t fluent, const Tree& value) { return Effect{fluent, nodes_of(value)}; }
-
-Event event(std::uint64_t action, std::uint64_t pos, const Tree& conditions, std::vector<Effect> effects = {}) {
-  Event e;
-  e.action = Action{action};
-  e.pos = pos;
-  e.conditions = nodes_of(conditions);
-  e.effects = std::move(effects);
-  return e;
-}
-
 // An events table from (action, events) pairs, each event at the action's start.
 EventsTable table(std::vector<std::pair<std::uint64_t, std::vector<Event>>> entries) {
   EventsTable events;
