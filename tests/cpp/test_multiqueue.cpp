@@ -13,13 +13,6 @@
 namespace quendral::testing {
 namespace {
 
-using Row = std::vector<std::optional<std::uint64_t>>;
-
-struct ModelError {
-  std::string message;
-};
-
-std::string flag(bool b) { return b ? "true" : "false"; }
 
 // The search as its numbered steps say. Values are drawn from a continuum, so no two entries of
 // a queue tie on priority (the one order the rules leave to the heap).
@@ -28,7 +21,7 @@ RunOutcome model_multiqueue(const GraphTask& task, const std::vector<double>& we
   RunOutcome run;
   run.calls.resize(weights.size());
   run.log.push_back(name + ": queues=" + std::to_string(weights.size()) + " timeout=None early_termination=" +
-                    flag(early) + " weak_equality=false");
+                    flag_text(early) + " weak_equality=false");
   auto goal = [&](std::uint64_t node) {
     if (task.failing_goal_tests.contains(node)) throw ModelError{kGoalTestFailed};
     return task.goals.contains(node);
@@ -164,8 +157,6 @@ TEST(MultiqueueSearch, MatchesALiteralModelOnSeededRandomGraphs) {
   }
 }
 
-TableHeuristic table(std::map<std::uint64_t, double> values) { return TableHeuristic{std::move(values), {}, {}}; }
-
 TEST(MultiqueueSearch, EndsWhenTheQueuePoppedLastIsEmptyAlthoughOthersHoldStates) {
   // Every successor of the root is a dead end for the first heuristic only.
   const ToySpace space({Row{1, 2}, Row{3}, Row{3}, Row{}}, {3}, {Action{0}, Action{1}});
@@ -222,14 +213,9 @@ TEST(MultiqueueSearch, ErrorsOfAnyQueueEndTheRunAndTimeoutsAreTestedFirst) {
 
 TEST(MultiqueueSearch, ProgressLineCountsStaleEntries) {
   // A chain; two queues with the same heuristic: every state sits in both, one copy goes stale.
-  constexpr std::uint64_t kLength = 10002;
-  ToySpace::Edges edges(kLength + 1);
-  std::map<std::uint64_t, double> values;
-  for (std::uint64_t v = 0; v < kLength; ++v) edges[v] = Row{v + 1};
-  for (std::uint64_t v = 0; v <= kLength; ++v) values[v] = static_cast<double>(kLength - v);
-  const ToySpace space(std::move(edges), {kLength}, {Action{0}});
-  const TableHeuristic h = table(values);
-  const RunOutcome r = observe_multiqueue(space, {&h, &h}, {1.0, 1.0}, false);
+  const Chain chain = countdown_chain(10002);
+  const TableHeuristic& h = chain.heuristic;
+  const RunOutcome r = observe_multiqueue(chain.space, {&h, &h}, {1.0, 1.0}, false);
   ASSERT_EQ(r.log.size(), 3u);
   // Each queue keeps the stale copies of the states the other one expanded: 2 entries pushed
   // per expanded state, 10000 expansions and the stale root popped leave 9999 entries.
