@@ -2,6 +2,7 @@
 // cases the model does not reach: the stop rule, stale entries, an empty list of heuristics.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -155,6 +156,37 @@ TEST(MultiqueueSearch, MatchesALiteralModelOnSeededRandomGraphs) {
       EXPECT_EQ(actual.calls, expected.calls) << where;
     }
   }
+}
+
+TEST(MultiqueueSearch, EntryOrderIsPriorityThenFewerRunningActionsWithoutCounter) {
+  auto entry = [](double priority, std::size_t running) {
+    State state = ToySpace::make_state(0);
+    for (std::size_t i = 0; i < running; ++i) state.todo.insert_or_assign(Action{i}, TodoEntry{0, 0});
+    return multiqueue::PrioritizedItem{std::make_shared<const State>(std::move(state)), std::make_shared<bool>(false),
+                                       priority};
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    double pa;
+    std::size_t ra;
+    double pb;
+    std::size_t rb;
+    bool a_better;
+  };
+  const std::vector<Case> cases = {
+      {1.0, 3, 2.0, 0, true}, {2.0, 0, 1.0, 3, false}, {1.0, 0, 1.0, 1, true}, {1.0, 1, 1.0, 0, false},
+      {1.0, 1, 1.0, 1, false},  // equal on both keys: neither is better
+      {nan, 0, 1.0, 1, true},   {1.0, 1, nan, 0, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(multiqueue::is_better(entry(c.pa, c.ra), entry(c.pb, c.rb)), c.a_better)
+        << c.pa << "/" << c.ra << " vs " << c.pb << "/" << c.rb;
+  }
+  // The flag is one cell shared by the container and every entry made from it.
+  const StateContainer container(std::make_shared<const State>(ToySpace::make_state(4)));
+  const multiqueue::PrioritizedItem in_queue{container.state, container.expanded, 0.0};
+  container.set_expanded(true);
+  EXPECT_TRUE(*in_queue.expanded);
 }
 
 TEST(MultiqueueSearch, EndsWhenTheQueuePoppedLastIsEmptyAlthoughOthersHoldStates) {
