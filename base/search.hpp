@@ -15,13 +15,13 @@
 // returns: its open list, duplicate set and states are released whatever the ending.
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -182,7 +182,8 @@ double blend_priority(double weight, double g, double h) noexcept;
 
 // An array-based binary heap with the better entry on top: push appends and sifts up, take moves
 // the last entry to the top and sifts down. `Better(a, b)` is applied comparison by comparison,
-// so a NaN priority only leaves the order among the incomparable entries unspecified.
+// so a NaN priority (an order that is not a strict weak order, which the standard heap
+// algorithms may not be given) only leaves the order among the incomparable entries unspecified.
 template <class T, class Better>
 class BinaryHeap {
  public:
@@ -191,21 +192,37 @@ class BinaryHeap {
 
   void push(T entry) {
     data_.push_back(std::move(entry));
-    std::push_heap(data_.begin(), data_.end(), worse);
+    std::size_t i = data_.size() - 1;
+    while (i > 0) {
+      const std::size_t parent = (i - 1) / 2;
+      if (!better_(data_[i], data_[parent])) break;
+      std::swap(data_[i], data_[parent]);
+      i = parent;
+    }
   }
+
   std::optional<T> pop() {
     if (data_.empty()) return std::nullopt;
-    std::pop_heap(data_.begin(), data_.end(), worse);
-    std::optional<T> top(std::move(data_.back()));
+    std::optional<T> top(std::move(data_.front()));
+    if (data_.size() > 1) data_.front() = std::move(data_.back());
     data_.pop_back();
+    const std::size_t n = data_.size();
+    std::size_t i = 0;
+    for (;;) {
+      const std::size_t left = 2 * i + 1;
+      if (left >= n) break;
+      std::size_t child = left;
+      if (left + 1 < n && better_(data_[left + 1], data_[left])) child = left + 1;
+      if (!better_(data_[child], data_[i])) break;
+      std::swap(data_[i], data_[child]);
+      i = child;
+    }
     return top;
   }
 
  private:
-  // The standard heap algorithms keep the greatest entry on top under "less"; here the greatest
-  // is the best.
-  static bool worse(const T& a, const T& b) { return Better()(b, a); }
   std::vector<T> data_;
+  [[no_unique_address]] Better better_;
 };
 
 template <class T>

@@ -167,15 +167,23 @@ BENCHMARK_CAPTURE(BM_BytesPerStoredState, logistics_8_0, std::string("logistics0
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
-void BM_Gbfs(benchmark::State& state, const std::string& task, bool bounded) {
+// A real task with its goal-count heuristic; no space (and the benchmark skipped) when the
+// shared tasks are not available.
+struct GoalCountTask {
+  std::unique_ptr<SearchSpace> space;
+  GoalCount heuristic;
+};
+GoalCountTask goal_count_task(benchmark::State& state, const std::string& task) {
   install_progress_sink();
   GoalFacts facts;
-  const std::unique_ptr<SearchSpace> space = classical_space(task, &facts);
-  if (!space) {
-    state.SkipWithError("the shared tasks are not available");
-    return;
-  }
-  const GoalCount heuristic{facts};
+  std::unique_ptr<SearchSpace> space = classical_space(task, &facts);
+  if (!space) state.SkipWithError("the shared tasks are not available");
+  return GoalCountTask{std::move(space), GoalCount{std::move(facts)}};
+}
+
+void BM_Gbfs(benchmark::State& state, const std::string& task, bool bounded) {
+  const auto [space, heuristic] = goal_count_task(state, task);
+  if (!space) return;
   std::uint64_t expanded = 0;
   double seconds = 0;
   bool solved = true;
@@ -240,14 +248,8 @@ void sample_memory() {
 }
 
 void BM_MemoryBoundedOverflow(benchmark::State& state, const std::string& task) {
-  install_progress_sink();
-  GoalFacts facts;
-  const std::unique_ptr<SearchSpace> space = classical_space(task, &facts);
-  if (!space) {
-    state.SkipWithError("the shared tasks are not available");
-    return;
-  }
-  const GoalCount heuristic{facts};
+  const auto [space, heuristic] = goal_count_task(state, task);
+  if (!space) return;
   for (auto _ : state) {
     g_rss_at_bound = 0;
     g_max_open = 0;

@@ -24,6 +24,15 @@ inline constexpr const char* kHeuristicFailed = "heuristic failed";
 inline constexpr const char* kSuccessorFailed = "Expected a number!";
 inline constexpr const char* kGoalTestFailed = "The goal is not a boolean expression!";
 
+using Row = std::vector<std::optional<std::uint64_t>>;
+
+// A failure met by a model, with the message the engine gives for it.
+struct ModelError {
+  std::string message;
+};
+
+inline std::string flag_text(bool b) { return b ? "true" : "false"; }
+
 // Values by node; a node missing from `values` is a dead end, a node in `failing` throws.
 // Every call is recorded (node numbers, in order).
 struct TableHeuristic {
@@ -41,6 +50,24 @@ struct TableHeuristic {
   }
 };
 static_assert(HeuristicTrait<TableHeuristic, ToySpace>);
+
+inline TableHeuristic table(std::map<std::uint64_t, double> values) {
+  return TableHeuristic{std::move(values), {}, {}};
+}
+
+// A chain 0 → 1 → … → length along action 0, the goal at its end, and a heuristic counting
+// down to it: a run of length + 1 expansions that passes the 10000th.
+struct Chain {
+  ToySpace space;
+  TableHeuristic heuristic;
+};
+inline Chain countdown_chain(std::uint64_t length) {
+  ToySpace::Edges edges(length + 1);
+  std::map<std::uint64_t, double> values;
+  for (std::uint64_t v = 0; v < length; ++v) edges[v] = Row{v + 1};
+  for (std::uint64_t v = 0; v <= length; ++v) values[v] = static_cast<double>(length - v);
+  return Chain{ToySpace(std::move(edges), {length}, {Action{0}}), table(std::move(values))};
+}
 
 struct GraphTask {
   ToySpace::Edges edges;

@@ -22,13 +22,7 @@ namespace {
 constexpr auto kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr auto kInf = std::numeric_limits<double>::infinity();
 
-using Row = std::vector<std::optional<std::uint64_t>>;
-
 // ---------------------------------------------------------------- literal models
-
-struct ModelError {
-  std::string message;
-};
 
 // The rules a model shares with the toy space: goal tests and successors that may fail.
 struct ModelWorld {
@@ -53,8 +47,6 @@ struct ModelWorld {
   }
 };
 
-std::string flag(bool b) { return b ? "true" : "false"; }
-
 // Weighted A* as its numbered steps say, over node numbers; the open list is scanned for the
 // best entry (lowest priority, then lowest counter: toy states have no running actions). The
 // values are finite here, so the order is total.
@@ -62,7 +54,7 @@ RunOutcome model_wastar(const GraphTask& task, const std::string& name, double w
   RunOutcome run;
   run.calls.resize(1);
   const ModelWorld world{task, task.heuristics[0], run};
-  run.log.push_back(name + ": weight=" + format_f64(w) + " timeout=None early_termination=" + flag(early) +
+  run.log.push_back(name + ": weight=" + format_f64(w) + " timeout=None early_termination=" + flag_text(early) +
                     " weak_equality=false");
   struct Entry {
     std::uint64_t node;
@@ -133,7 +125,7 @@ RunOutcome model_ehc(const GraphTask& task, bool early) {
   run.calls.resize(1);
   const ModelWorld world{task, task.heuristics[0], run};
   const std::string name = "ehc_search";
-  run.log.push_back(name + ": timeout=None early_termination=" + flag(early) + " weak_equality=false");
+  run.log.push_back(name + ": timeout=None early_termination=" + flag_text(early) + " weak_equality=false");
   struct Item {
     std::uint64_t node;
     std::vector<std::uint64_t> path;
@@ -235,8 +227,6 @@ TEST(EnforcedHillClimbing, MatchesALiteralModelOnSeededRandomGraphs) {
 }
 
 // ---------------------------------------------------------------- edge cases by hand
-
-TableHeuristic table(std::map<std::uint64_t, double> values) { return TableHeuristic{std::move(values), {}, {}}; }
 
 // Both weighted searches, for the cases where they must agree.
 template <class F>
@@ -351,13 +341,9 @@ TEST(WeightedAStar, TimeoutIsTestedAfterTheRootIsTakenNotBefore) {
 }
 
 TEST(WeightedAStar, ProgressLineEveryTenThousandExpansions) {
-  constexpr std::uint64_t kLength = 10001;
-  ToySpace::Edges edges(kLength + 1);
-  std::map<std::uint64_t, double> values;
-  for (std::uint64_t v = 0; v < kLength; ++v) edges[v] = Row{v + 1};
-  for (std::uint64_t v = 0; v <= kLength; ++v) values[v] = static_cast<double>(kLength - v);
-  const ToySpace space(std::move(edges), {kLength}, {Action{0}});
-  const TableHeuristic h = table(values);
+  const Chain chain = countdown_chain(10001);
+  const ToySpace& space = chain.space;
+  const TableHeuristic& h = chain.heuristic;
   for_both_weighted([&](const std::string& name, auto search) {
     start_log_capture();
     search(space, h, 1.0, false);
@@ -365,6 +351,30 @@ TEST(WeightedAStar, ProgressLineEveryTenThousandExpansions) {
     EXPECT_EQ(captured_records()[1].level, log::Level::Debug);
     EXPECT_EQ(captured_records()[1].message, name + ": expanded=10000 generated=10000 open=0");
   });
+}
+
+// ---------------------------------------------------------------- the pipeline itself
+
+TEST(SuccessorPipeline, LazyDuplicatesUnevaluatedAndSkippedItemsProducedInFull) {
+  // Root 0 with actions to 1, 2, 0 (the root again), 3.
+  const ToySpace space({Row{1, 2, 0, 3}, Row{}, Row{}, Row{}}, {}, {Action{0}, Action{1}, Action{2}, Action{3}});
+  const TableHeuristic h = table({{1, 1}, {2, 2}, {3, 3}});
+  const SharedState root = std::make_shared<const State>(space.initial_state());
+  DuplicateSet seen(DuplicateSet::Kind::States);
+  seen.insert(root);
+  auto pipeline = successor_pipeline(space, h, *root, TestAndInsertFilter{&seen});
+  EXPECT_EQ(space.successor_calls, 0u);  // nothing ahead of the first request
+  // Skipping two items makes, inserts and evaluates both.
+  EXPECT_EQ(advance_sequence(pipeline, 2), 0u);
+  EXPECT_EQ(h.calls, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(seen.size(), 3u);
+  EXPECT_EQ(space.successor_calls, 2u);
+  // The root's copy is dropped unevaluated on the way to node 3.
+  std::optional<Evaluated<SharedState>> item = pipeline.next();
+  ASSERT_TRUE(item);
+  EXPECT_EQ(ToySpace::node_of(*item->state), 3u);
+  EXPECT_EQ(h.calls, (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_FALSE(pipeline.next());
 }
 
 // ---------------------------------------------------------------- temporal duplicate sets

@@ -2,6 +2,7 @@
 // cases the model does not reach: the stop rule, stale entries, an empty list of heuristics.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,13 +14,6 @@
 namespace quendral::testing {
 namespace {
 
-using Row = std::vector<std::optional<std::uint64_t>>;
-
-struct ModelError {
-  std::string message;
-};
-
-std::string flag(bool b) { return b ? "true" : "false"; }
 
 // The search as its numbered steps say. Values are drawn from a continuum, so no two entries of
 // a queue tie on priority (the one order the rules leave to the heap).
@@ -28,7 +22,7 @@ RunOutcome model_multiqueue(const GraphTask& task, const std::vector<double>& we
   RunOutcome run;
   run.calls.resize(weights.size());
   run.log.push_back(name + ": queues=" + std::to_string(weights.size()) + " timeout=None early_termination=" +
-                    flag(early) + " weak_equality=false");
+                    flag_text(early) + " weak_equality=false");
   auto goal = [&](std::uint64_t node) {
     if (task.failing_goal_tests.contains(node)) throw ModelError{kGoalTestFailed};
     return task.goals.contains(node);
@@ -164,7 +158,36 @@ TEST(MultiqueueSearch, MatchesALiteralModelOnSeededRandomGraphs) {
   }
 }
 
-TableHeuristic table(std::map<std::uint64_t, double> values) { return TableHeuristic{std::move(values), {}, {}}; }
+TEST(MultiqueueSearch, EntryOrderIsPriorityThenFewerRunningActionsWithoutCounter) {
+  auto entry = [](double priority, std::size_t running) {
+    State state = ToySpace::make_state(0);
+    for (std::size_t i = 0; i < running; ++i) state.todo.insert_or_assign(Action{i}, TodoEntry{0, 0});
+    return multiqueue::PrioritizedItem{std::make_shared<const State>(std::move(state)), std::make_shared<bool>(false),
+                                       priority};
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    double pa;
+    std::size_t ra;
+    double pb;
+    std::size_t rb;
+    bool a_better;
+  };
+  const std::vector<Case> cases = {
+      {1.0, 3, 2.0, 0, true}, {2.0, 0, 1.0, 3, false}, {1.0, 0, 1.0, 1, true}, {1.0, 1, 1.0, 0, false},
+      {1.0, 1, 1.0, 1, false},  // equal on both keys: neither is better
+      {nan, 0, 1.0, 1, true},   {1.0, 1, nan, 0, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(multiqueue::is_better(entry(c.pa, c.ra), entry(c.pb, c.rb)), c.a_better)
+        << c.pa << "/" << c.ra << " vs " << c.pb << "/" << c.rb;
+  }
+  // The flag is one cell shared by the container and every entry made from it.
+  const StateContainer container(std::make_shared<const State>(ToySpace::make_state(4)));
+  const multiqueue::PrioritizedItem in_queue{container.state, container.expanded, 0.0};
+  container.set_expanded(true);
+  EXPECT_TRUE(*in_queue.expanded);
+}
 
 TEST(MultiqueueSearch, EndsWhenTheQueuePoppedLastIsEmptyAlthoughOthersHoldStates) {
   // Every successor of the root is a dead end for the first heuristic only.
@@ -222,14 +245,9 @@ TEST(MultiqueueSearch, ErrorsOfAnyQueueEndTheRunAndTimeoutsAreTestedFirst) {
 
 TEST(MultiqueueSearch, ProgressLineCountsStaleEntries) {
   // A chain; two queues with the same heuristic: every state sits in both, one copy goes stale.
-  constexpr std::uint64_t kLength = 10002;
-  ToySpace::Edges edges(kLength + 1);
-  std::map<std::uint64_t, double> values;
-  for (std::uint64_t v = 0; v < kLength; ++v) edges[v] = Row{v + 1};
-  for (std::uint64_t v = 0; v <= kLength; ++v) values[v] = static_cast<double>(kLength - v);
-  const ToySpace space(std::move(edges), {kLength}, {Action{0}});
-  const TableHeuristic h = table(values);
-  const RunOutcome r = observe_multiqueue(space, {&h, &h}, {1.0, 1.0}, false);
+  const Chain chain = countdown_chain(10002);
+  const TableHeuristic& h = chain.heuristic;
+  const RunOutcome r = observe_multiqueue(chain.space, {&h, &h}, {1.0, 1.0}, false);
   ASSERT_EQ(r.log.size(), 3u);
   // Each queue keeps the stale copies of the states the other one expanded: 2 entries pushed
   // per expanded state, 10000 expansions and the stale root popped leave 9999 entries.
