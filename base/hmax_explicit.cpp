@@ -225,7 +225,7 @@ HeuristicValue HMaxExplicit::_eval(const State& state) const {
 
   for (std::uint32_t layer = 0;; ++layer) {
     if (x.can_be_true(goals, goal_ids)) return static_cast<double>(layer);
-    if (layer == max_layers) return std::nullopt;
+    if (layer == max_layers) return static_cast<double>(layer);
     const auto apply = [&](const OperatorHmax& op) {
       for (const Effect& effect : op.effects) {
         QUENDRAL_CHECK(effect.fluent < num_fluents, "effect on fluent " + std::to_string(effect.fluent) + " beyond the " +

@@ -108,7 +108,7 @@ Value explicit_model(const HMaxExplicit& h, const State& state) {
   if (h.num_fluents == 0) return std::nullopt;
   for (std::uint32_t layer = 0;; ++layer) {
     if (all_possible(h.goals, sets)) return layer;
-    if (layer == h.max_layers) return std::nullopt;
+    if (layer == h.max_layers) return layer;
     std::vector<std::vector<ExpressionNode>> added(h.num_fluents);
     for (const OperatorHmax& op : h.operators) {
       if (!all_possible(op.conditions, sets)) continue;
@@ -211,7 +211,8 @@ TEST(HMaxExplicit, UnboundedGrowthStopsAtTheLayerBound) {
   HMaxExplicit h = build(1, {{0, {{B(true), {effect(0, Plus(F(0), I(1)))}}}}}, Eq(F(0), I(-1)));
   EXPECT_EQ(h.max_layers, HMaxExplicit::kDefaultMaxLayers);
   h.max_layers = 200;
-  EXPECT_EQ(h.eval(make_state(values_of({I(0)}))), std::nullopt);
+  // The bound is the value: the goal needs at least that many layers.
+  EXPECT_EQ(h.eval(make_state(values_of({I(0)}))), 200.0);
   // A goal reached before the bound is found; at the bound itself too.
   const HMaxExplicit reach = [] {
     HMaxExplicit r = build(1, {{0, {{B(true), {effect(0, Plus(F(0), I(1)))}}}}}, Eq(F(0), I(200)));
@@ -219,7 +220,10 @@ TEST(HMaxExplicit, UnboundedGrowthStopsAtTheLayerBound) {
     return r;
   }();
   EXPECT_EQ(reach.eval(make_state(values_of({I(0)}))), 200.0);
-  EXPECT_EQ(reach.eval(make_state(values_of({I(-1)}))), std::nullopt);
+  EXPECT_EQ(reach.eval(make_state(values_of({I(-1)}))), 200.0);
+  // Sets that stop growing are still a dead end.
+  const HMaxExplicit stuck = build(1, {{0, {{B(true), {effect(0, I(1))}}}}}, Eq(F(0), I(2)));
+  EXPECT_EQ(stuck.eval(make_state(values_of({I(0)}))), std::nullopt);
 }
 
 TEST(HMaxExplicit, ValueCacheKeysOnEveryEventAction) {
