@@ -70,11 +70,21 @@ def test_values_of_two_independent_goal_facts(factory, value):
 
 @pytest.mark.parametrize("factory", ["hff", "hadd", "hmax", "hmax_explicit"])
 def test_an_unreachable_goal_has_no_value(factory):
-    # x counts up from 0 but the goal asks for a Boolean fluent nobody sets.
-    actions = [([], {0: increment(0)})]
+    # x is set to 1, but the goal asks for a fluent nobody sets.
+    actions = [([], {0: const(1)})]
     ss = classical([0, 0], actions, [(1, 1)])
     task = description(classical_events(actions), 2, conjunction([(1, 1)]))
     assert make(factory, task, internal_caching=True).eval(ss.initial_state(), ss) is None
+
+
+def test_explicit_h_max_of_an_endless_counter_is_its_layer_bound():
+    # x counts up for ever while the goal asks for a fluent nobody sets: the possible values of x
+    # never stop growing, so the exploration ends at its bound, which is the value.
+    actions = [([], {0: increment(0)})]
+    ss = classical([0, 0], actions, [(1, 1)])
+    task = description(classical_events(actions), 2, conjunction([(1, 1)]))
+    assert make("hmax_explicit", task).eval(ss.initial_state(), ss) == 1000.0
+    assert make("hmax", task).eval(ss.initial_state(), ss) is None
 
 
 def test_numeric_counter_needs_as_many_steps_as_the_distance():
