@@ -93,8 +93,8 @@ inline std::optional<Poly> linear(const Tree& t) {
   }
   Poly p;
   switch (t.kind) {
-    case NodeKind::Int: p.constant = Rational(t.number); return p;
-    case NodeKind::Rational: p.constant = t.rational; return p;
+    case NodeKind::Int: p.constant.emplace(t.number); return p;
+    case NodeKind::Rational: p.constant.emplace(t.rational); return p;
     case NodeKind::Fluent: p.terms[static_cast<std::uint64_t>(t.number)] = Rational(1); return p;
     case NodeKind::Plus:
       for (const Poly& part : parts) {
