@@ -117,8 +117,8 @@ void CapturedPythonError::restore() const {
 
 // ---------------------------------------------------------------- parameters
 
-Signature::Signature(const char* name, std::initializer_list<Param> params, bool method)
-    : name_(name), params_(params) {
+Signature::Signature(const char* name, std::vector<Param> params, bool method)
+    : name_(name), params_(std::move(params)) {
   doc_ = name;
   doc_ += '(';
   bool first = true;

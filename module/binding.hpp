@@ -110,7 +110,9 @@ constexpr std::size_t kMaxParams = 16;
 class Signature {
  public:
   // `method`: the text signature starts with "$self".
-  Signature(const char* name, std::initializer_list<Param> params, bool method = false);
+  Signature(const char* name, std::initializer_list<Param> params, bool method = false)
+      : Signature(name, std::vector<Param>(params), method) {}
+  Signature(const char* name, std::vector<Param> params, bool method = false);
 
   const char* name() const noexcept { return name_; }
   const std::vector<Param>& params() const noexcept { return params_; }

@@ -81,41 +81,25 @@ class PythonCallable final : public CustomHeuristicCallable {
 
 // ---------------------------------------------------------------- factories
 
-const Signature k_hff_sig("hff", {{"actions"},
-                                  {"fluent_types"},
-                                  {"objects"},
-                                  {"events"},
-                                  {"goals"},
-                                  {"internal_caching"},
-                                  {"cache_value_in_state"},
-                                  {"inadmissible_numeric_heuristic_variant"},
-                                  {"disable_numeric_reasoning", "False"}});
-const Signature k_hadd_sig("hadd", {{"actions"},
-                                    {"fluent_types"},
-                                    {"objects"},
-                                    {"events"},
-                                    {"goals"},
-                                    {"internal_caching"},
-                                    {"cache_value_in_state"},
-                                    {"inadmissible_numeric_heuristic_variant"},
-                                    {"disable_numeric_reasoning", "False"}});
-const Signature k_hmax_sig("hmax", {{"actions"},
-                                    {"fluent_types"},
-                                    {"objects"},
-                                    {"events"},
-                                    {"goals"},
-                                    {"internal_caching"},
-                                    {"cache_value_in_state"},
-                                    {"inadmissible_numeric_heuristic_variant"},
-                                    {"disable_numeric_reasoning", "False"}});
-const Signature k_hmax_explicit_sig("hmax_explicit", {{"actions"},
-                                                      {"fluent_types"},
-                                                      {"objects"},
-                                                      {"events"},
-                                                      {"goals"},
-                                                      {"internal_caching"},
-                                                      {"cache_value_in_state"},
-                                                      {"inadmissible_numeric_heuristic_variant"}});
+// The factories' parameters: the task description, the three flags and, for the delete
+// relaxation, `disable_numeric_reasoning`.
+std::vector<py::Param> factory_params(bool numeric_switch) {
+  std::vector<py::Param> params{{"actions"},
+                                {"fluent_types"},
+                                {"objects"},
+                                {"events"},
+                                {"goals"},
+                                {"internal_caching"},
+                                {"cache_value_in_state"},
+                                {"inadmissible_numeric_heuristic_variant"}};
+  if (numeric_switch) params.push_back({"disable_numeric_reasoning", "False"});
+  return params;
+}
+
+const Signature k_hff_sig("hff", factory_params(true));
+const Signature k_hadd_sig("hadd", factory_params(true));
+const Signature k_hmax_sig("hmax", factory_params(true));
+const Signature k_hmax_explicit_sig("hmax_explicit", factory_params(false));
 const Signature k_custom_sig("custom", {{"callable"}, {"cache_value_in_state"}});
 const Signature k_eval_sig("eval", {{"state"}, {"ss"}}, true);
 const Signature k_reachable_actions_sig("reachable_actions", {{"state"}}, true);

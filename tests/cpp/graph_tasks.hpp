@@ -15,6 +15,7 @@
 #include "base/heuristics.hpp"
 #include "base/search.hpp"
 #include "tests/cpp/log_capture.hpp"
+#include "tests/cpp/test_support.hpp"
 #include "tests/cpp/toy_space.hpp"
 
 namespace quendral::testing {
@@ -163,16 +164,6 @@ inline void expect_same_outcome(const RunOutcome& actual, const RunOutcome& expe
   EXPECT_EQ(actual.calls, expected.calls) << where;
 }
 
-// The message of the Error that `f` throws.
-template <class F>
-std::string error_message_of(F&& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message();
-  }
-  return "(no error)";
-}
 
 // The endings a model writes: the goal line and result, the no-plan line and result.
 inline std::string goal_found_line(const std::string& name, std::uint64_t expanded, std::size_t depth) {

@@ -32,14 +32,6 @@ std::vector<std::string> render(const RelaxedCondition& condition, const Express
 
 std::string text(const Tree& t) { return node_list_repr(nodes_of(t)); }
 
-std::string error_message_of(const auto& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message();
-  }
-  return "no error";
-}
 
 TEST(ConvertCondition, CutsConnectivesLastOperandFirst) {
   ExpressionManager manager;

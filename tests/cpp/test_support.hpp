@@ -18,6 +18,17 @@ std::uint64_t hash_of(const T& value) {
   return h.finish();
 }
 
+// The message of the Error that `f` throws ("(no error)" when it throws none).
+template <class F>
+std::string error_message_of(F&& f) {
+  try {
+    f();
+  } catch (const Error& error) {
+    return error.message();
+  }
+  return "(no error)";
+}
+
 // The message of the internal failure that `f` raises (a test failure when it raises none).
 template <class F>
 std::string internal_failure_of(F&& f) {

@@ -339,20 +339,33 @@ class Recorder:
         return self.value(state)
 
 
-def wastar_model(ss, rec, w, early, weak, nflu, name="wastar_search"):
-    log = [f"{name}: weight={depth_text(w)} timeout=None early_termination={str(early).lower()} "
-           f"weak_equality={str(weak).lower()}"]
-    calls = []
+class ModelRun:
+    """What both models record: the log lines, the heuristic calls, and the result."""
 
-    def h(state):
-        calls.append((state_key(state, nflu), tuple(a.idx for a, _, _ in state.path)))
-        return rec.value(state)
+    def __init__(self, name, start_line, rec, nflu):
+        self.name, self.rec, self.nflu = name, rec, nflu
+        self.log, self.calls = [start_line], []
 
-    def found(state, expanded, logged=True):
+    def h(self, state):
+        self.calls.append((state_key(state, self.nflu), tuple(a.idx for a, _, _ in state.path)))
+        return self.rec.value(state)
+
+    def found(self, state, expanded, logged=True):
         if logged:
-            log.append(f"{name}: goal found{DASH}expanded={expanded} depth={depth_text(state.g)}")
+            self.log.append(f"{self.name}: goal found{DASH}expanded={expanded} depth={depth_text(state.g)}")
         return ([a.idx for a, _, _ in state.path],
-                {"expanded_states": str(expanded), "goal_depth": depth_text(state.g)}, log, calls)
+                {"expanded_states": str(expanded), "goal_depth": depth_text(state.g)}, self.log, self.calls)
+
+    def no_plan(self, expanded, logged=True):
+        if logged:
+            self.log.append(f"{self.name}: no solution found{DASH}expanded={expanded}")
+        return None, {"expanded_states": str(expanded)}, self.log, self.calls
+
+
+def wastar_model(ss, rec, w, early, weak, nflu, name="wastar_search"):
+    run = ModelRun(name, f"{name}: weight={depth_text(w)} timeout=None early_termination={str(early).lower()} "
+                   f"weak_equality={str(weak).lower()}", rec, nflu)
+    h, found = run.h, run.found
 
     root = ss.initial_state()
     if early and ss.goal_reached(root):
@@ -363,7 +376,7 @@ def wastar_model(ss, rec, w, early, weak, nflu, name="wastar_search"):
         seen.add(key(root, nflu))
     v = h(root)
     if v is None:
-        return None, {"expanded_states": "0"}, log, calls
+        return run.no_plan(0, logged=False)
     heap, expanded, generated = [(v, len(root.todo), 0, root)], 0, 1
     while heap:
         _, _, _, state = heapq.heappop(heap)
@@ -385,30 +398,20 @@ def wastar_model(ss, rec, w, early, weak, nflu, name="wastar_search"):
             if v is not None:
                 heapq.heappush(heap, ((1.0 - w) * child.g + w * v, len(child.todo), generated, child))
             generated += 1
-    log.append(f"{name}: no solution found{DASH}expanded={expanded}")
-    return None, {"expanded_states": str(expanded)}, log, calls
+    return run.no_plan(expanded)
 
 
 def ehc_model(ss, rec, early, weak, nflu):
-    log = [f"ehc_search: timeout=None early_termination={str(early).lower()} weak_equality={str(weak).lower()}"]
-    calls = []
-
-    def h(state):
-        calls.append((state_key(state, nflu), tuple(a.idx for a, _, _ in state.path)))
-        return rec.value(state)
-
-    def found(state, expanded, logged=True):
-        if logged:
-            log.append(f"ehc_search: goal found{DASH}expanded={expanded} depth={depth_text(state.g)}")
-        return ([a.idx for a, _, _ in state.path],
-                {"expanded_states": str(expanded), "goal_depth": depth_text(state.g)}, log, calls)
+    run = ModelRun("ehc_search", f"ehc_search: timeout=None early_termination={str(early).lower()} "
+                   f"weak_equality={str(weak).lower()}", rec, nflu)
+    h, found = run.h, run.found
 
     root = ss.initial_state()
     if early and ss.goal_reached(root):
         return found(root, 0, False)
     best = h(root)
     if best is None:
-        return None, {"expanded_states": "0"}, log, calls
+        return run.no_plan(0, logged=False)
     key = (weak_key if ss.is_temporal else state_key) if (not ss.is_temporal or weak) else None
     queue, seen, expanded, generated = [root], set(), 0, 1
     while queue:
@@ -433,8 +436,7 @@ def ehc_model(ss, rec, early, weak, nflu):
                 seen.clear()
                 break
             queue.append(child)
-    log.append(f"ehc_search: no solution found{DASH}expanded={expanded}")
-    return None, {"expanded_states": str(expanded)}, log, calls
+    return run.no_plan(expanded)
 
 
 def fluent_count(ss):
