@@ -28,6 +28,16 @@ double number_to_f64(const ExpressionNode& node) {
   }
 }
 
+// The value an effect writes, computed in `parent`. A single leaf, a constant or one fluent's
+// value (the common effects), is read without the evaluator: the same value, and for a fluent
+// beyond the state the same failure.
+ExpressionNode effect_value(std::span<const ExpressionNode> value, const State& parent) {
+  if (value.size() == 1 && is_leaf(value[0].kind())) {
+    return value[0].kind() == NodeKind::Fluent ? parent.get_fluent_value(value[0].fluent_index()) : value[0];
+  }
+  return internal_evaluate(value, parent);
+}
+
 std::span<const ExpressionNode> chosen(std::optional<std::span<const ExpressionNode>> given,
                                        const std::optional<NodeList>& stored, const char* missing) {
   if (given) return *given;
@@ -65,14 +75,17 @@ SearchSpace::SearchSpace(std::vector<std::optional<DurationBounds>> actions_dura
   event_fluents_.resize(actions.size());
   events_by_idx_.assign(actions.size(), nullptr);
   opened_conditions_.resize(actions.size());
+  compiled_conditions_.resize(actions.size());
   for (const auto& [action, list] : events_) {
     QUENDRAL_CHECK(action.idx < actions.size(), "the events table lists action " + std::to_string(action.idx) +
                                                     ", beyond the " + std::to_string(actions.size()) + " actions");
     events_by_idx_[action.idx] = &list;
     auto& fluents = event_fluents_[action.idx];
     auto& opened = opened_conditions_[action.idx];
+    auto& compiled = compiled_conditions_[action.idx];
     for (const auto& [timing, event] : list) {
       fluents.push_back(compute_event_fluents(event));
+      compiled.emplace_back(event.conditions);
       std::vector<std::shared_ptr<const NodeList>> shared;
       shared.reserve(event.start_conditions.size());
       for (const NodeList& condition : event.start_conditions) shared.push_back(std::make_shared<const NodeList>(condition));
@@ -80,6 +93,7 @@ SearchSpace::SearchSpace(std::vector<std::optional<DurationBounds>> actions_dura
     }
   }
 
+  if (goal_) compiled_goal_ = CompiledCondition(*goal_);
   if (deadline) deadline_ = utils::big_rational_to_f64(*deadline);
   if (epsilon) {
     // The network's repair loop settles only with a positive tolerance.
@@ -121,6 +135,9 @@ State SearchSpace::initial_state(std::optional<std::span<const ExpressionNode>> 
 
 bool SearchSpace::goal_reached(const State& state, std::optional<std::span<const ExpressionNode>> goal) const {
   if (!state.todo.empty()) return false;
+  if (!goal) {
+    if (const std::optional<bool> verdict = compiled_goal_.test(state.values)) return *verdict;
+  }
   const ExpressionNode value = internal_evaluate(chosen(goal, goal_, kNoGoal), state);
   if (value.kind() != NodeKind::Bool) throw Error(ErrorKind::Exception, kGoalNotBoolean);
   return value.flag();
@@ -156,6 +173,12 @@ bool SearchSpace::is_sat(std::span<const ExpressionNode> expression, const State
   return value.flag();
 }
 
+bool SearchSpace::event_condition_holds(const State& state, Action action, std::size_t position,
+                                        const Event& event) const {
+  if (const std::optional<bool> verdict = compiled_conditions_[action.idx][position].test(state.values)) return *verdict;
+  return is_sat(event.conditions, state);
+}
+
 std::optional<State> SearchSpace::get_successor_state(const State& state, Action action) const {
   return get_successor_state_with_compression(state, action, true);
 }
@@ -175,7 +198,7 @@ std::optional<State> SearchSpace::continue_instance(const State& state, Action a
   const std::uint32_t k = entry.instance;
   if (p >= events.size()) return std::nullopt;
   const Event& event = events[p].second;
-  if (!is_sat(event.conditions, state)) return std::nullopt;
+  if (!event_condition_holds(state, action, p, event)) return std::nullopt;
   State child = state.clone_for_child();
   child.g += 1.0;
   if (p + 1 < events.size()) {
@@ -212,7 +235,7 @@ std::optional<State> SearchSpace::start_instance(const State& state, Action acti
                                                  const std::vector<TimedEvent>& events, bool compress) const {
   const std::size_t n = events.size();
   QUENDRAL_CHECK(n >= 1, "action " + std::to_string(action.idx) + " has no events and cannot be started");
-  if (!is_sat(events[0].second.conditions, state)) return std::nullopt;
+  if (!event_condition_holds(state, action, 0, events[0].second)) return std::nullopt;
   if (pruned_by_objects(state, action)) return std::nullopt;
   State child = state.clone_for_child();
   child.g += 1.0;
@@ -319,7 +342,7 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
 
   // Every value is computed in the parent: the effects of one event do not see each other.
   for (const Effect& effect : event.effects) {
-    ExpressionNode value = internal_evaluate(effect.value, parent);
+    ExpressionNode value = effect_value(effect.value, parent);
     QUENDRAL_CHECK(effect.fluent < child.values.size(),
                    "an effect writes fluent " + std::to_string(effect.fluent) + " of a state with " +
                        std::to_string(child.values.size()) + " values");

@@ -31,6 +31,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "base/compiled_condition.hpp"
 #include "base/event_checkers.hpp"
 #include "base/expressions.hpp"
 #include "base/search_space_trait.hpp"
@@ -165,6 +166,8 @@ class SearchSpace {
                                          const TodoEntry& entry) const;
   bool pruned_by_objects(const State& state, Action action) const;
   bool durative_conditions_hold(const State& state) const;
+  // `is_sat` of the condition of the event at `position` of `action`'s list (both in the table).
+  bool event_condition_holds(const State& state, Action action, std::size_t position, const Event& event) const;
   void add_ordering_constraints(const State& parent, State& child, const Event& event, std::uint64_t position,
                                 std::uint64_t current) const;
   // The events of `action`, or null when the table has none.
@@ -179,6 +182,10 @@ class SearchSpace {
   // events opens, held once and shared by every state in which they are in force.
   std::vector<const std::vector<TimedEvent>*> events_by_idx_;
   std::vector<std::vector<std::vector<std::shared_ptr<const NodeList>>>> opened_conditions_;
+  // By action idx and position: each event's condition, compiled when its shape allows; and the
+  // stored goal, likewise.
+  std::vector<std::vector<CompiledCondition>> compiled_conditions_;
+  CompiledCondition compiled_goal_;
   MutexChecker mutex_checker_;
   PrecedenceChecker precedence_checker_;
   std::optional<std::vector<std::vector<std::string>>> action_objects_;
