@@ -328,7 +328,7 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
   // The conditions of an event of the table are shared with the space's copy; any other event
   // (a caller's own record) has its conditions copied.
   const std::vector<std::shared_ptr<const NodeList>>* opened = nullptr;
-  if (const std::vector<TimedEvent>* list = events_of(event.action);
+  if (const std::vector<TimedEvent>* list = event.start_conditions.empty() ? nullptr : events_of(event.action);
       list && position < list->size() && &(*list)[position].second == &event) {
     opened = &opened_conditions_[event.action.idx][position];
   }

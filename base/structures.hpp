@@ -166,6 +166,8 @@ class ActionMap {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   std::size_t position(Action key) const noexcept {
+    // Most lookups are in a state's running actions, usually none.
+    if (entries_.empty()) return kNone;
     if (index_) {
       auto it = index_->find(key);
       return it == index_->end() ? kNone : it->second;
