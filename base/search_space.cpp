@@ -93,6 +93,12 @@ SearchSpace::SearchSpace(std::vector<std::optional<DurationBounds>> actions_dura
     }
   }
 
+  first_conditions_.assign(actions.size(), nullptr);
+  for (std::size_t idx = 0; idx < actions.size(); ++idx) {
+    if (!compiled_conditions_[idx].empty() && compiled_conditions_[idx][0].compiled()) {
+      first_conditions_[idx] = &compiled_conditions_[idx][0];
+    }
+  }
   if (goal_) compiled_goal_ = CompiledCondition(*goal_);
   if (deadline) deadline_ = utils::big_rational_to_f64(*deadline);
   if (epsilon) {
@@ -177,10 +183,6 @@ bool SearchSpace::event_condition_holds(const State& state, Action action, std::
                                         const Event& event) const {
   if (const std::optional<bool> verdict = compiled_conditions_[action.idx][position].test(state.values)) return *verdict;
   return is_sat(event.conditions, state);
-}
-
-std::optional<State> SearchSpace::get_successor_state(const State& state, Action action) const {
-  return get_successor_state_with_compression(state, action, true);
 }
 
 std::optional<State> SearchSpace::get_successor_state_with_compression(const State& state, Action action,

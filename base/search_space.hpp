@@ -107,8 +107,17 @@ class SearchSpace {
   const std::vector<Action>& relevant_actions() const noexcept { return relevant_actions_; }
   State initial_state(std::optional<std::span<const ExpressionNode>> values = std::nullopt) const;
   bool goal_reached(const State& state, std::optional<std::span<const ExpressionNode>> goal = std::nullopt) const;
-  // With compression on.
-  std::optional<State> get_successor_state(const State& state, Action action) const;
+  // With compression on. Most tried actions are not applicable: when no action is running and
+  // the action's first condition is compiled and false, the answer comes here, without a call.
+  std::optional<State> get_successor_state(const State& state, Action action) const {
+    if (state.todo.empty() && action.idx < first_conditions_.size()) {
+      if (const CompiledCondition* condition = first_conditions_[action.idx];
+          condition && condition->test(state.values) == std::optional<bool>(false)) {
+        return std::nullopt;
+      }
+    }
+    return get_successor_state_with_compression(state, action, true);
+  }
   SuccessorIter get_successor_states_iter(const State& state) const noexcept { return SuccessorIter(*this, state); }
   std::vector<NodeList> subgoals_sat(const State& state,
                                      std::optional<std::span<const ExpressionNode>> goal = std::nullopt) const;
@@ -185,6 +194,9 @@ class SearchSpace {
   // By action idx and position: each event's condition, compiled when its shape allows; and the
   // stored goal, likewise.
   std::vector<std::vector<CompiledCondition>> compiled_conditions_;
+  // By action idx: the compiled condition of its first event, or null (no events, or not
+  // compiled).
+  std::vector<const CompiledCondition*> first_conditions_;
   CompiledCondition compiled_goal_;
   MutexChecker mutex_checker_;
   PrecedenceChecker precedence_checker_;
