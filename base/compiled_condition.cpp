@@ -56,6 +56,20 @@ CompiledCondition::CompiledCondition(std::span<const ExpressionNode> nodes) {
   compiled_ = true;
 }
 
+std::optional<std::pair<std::uint64_t, ExpressionNode>> CompiledCondition::key() const {
+  if (!compiled_ || root_fluent_) return std::nullopt;
+  for (const Test& t : tests_) {
+    if (t.negate) continue;
+    switch (t.kind) {
+      case TestKind::IsTrue: return std::pair{t.fluent, ExpressionNode::boolean(true)};
+      case TestKind::IsFalse: return std::pair{t.fluent, ExpressionNode::boolean(false)};
+      case TestKind::EqualsConstant: return std::pair{t.fluent, t.constant};
+      case TestKind::EqualsFluent: break;
+    }
+  }
+  return std::nullopt;
+}
+
 // Adds the tests of "the value of node `p` is true" and returns true, or returns false when that
 // is not a conjunction of single tests.
 bool CompiledCondition::conjoin(std::span<const ExpressionNode> nodes, std::size_t p, unsigned depth) {

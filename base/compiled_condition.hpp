@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/expressions.hpp"
@@ -36,6 +37,14 @@ class CompiledCondition {
   explicit CompiledCondition(std::span<const ExpressionNode> nodes);
 
   bool compiled() const noexcept { return compiled_; }
+
+  // A test the condition cannot hold without, as (fluent, value): whenever `test` answers, the
+  // answer is false if that fluent's value is not structurally equal to `value`. Nothing when
+  // there is no such single test (not compiled, a Fluent root, which may decline, or no positive
+  // fact among the tests).
+  std::optional<std::pair<std::uint64_t, ExpressionNode>> key() const;
+  // One past the largest fluent index the condition reads: `test` declines below it.
+  std::size_t needed_values() const noexcept { return needed_values_; }
 
   // The Boolean value of the condition over `values`, or nothing when the evaluator must decide.
   std::optional<bool> test(const PersistentVector<ExpressionNode>& values) const noexcept {

@@ -99,6 +99,7 @@ SearchSpace::SearchSpace(std::vector<std::optional<DurationBounds>> actions_dura
       first_conditions_[idx] = &compiled_conditions_[idx][0];
     }
   }
+  build_applicability_index();
   if (goal_) compiled_goal_ = CompiledCondition(*goal_);
   if (deadline) deadline_ = utils::big_rational_to_f64(*deadline);
   if (epsilon) {
@@ -391,9 +392,75 @@ std::vector<State> SearchSpace::py_get_successor_states(const State& state) cons
   return successors;
 }
 
+void SearchSpace::build_applicability_index() {
+  keys_.clear();
+  key_fluents_.clear();
+  unkeyed_positions_.clear();
+  keyed_needed_values_ = 0;
+  // (fluent, value, position) of every keyed action, then grouped.
+  struct Keyed {
+    std::uint64_t fluent;
+    ExpressionNode value;
+    std::uint32_t position;
+  };
+  std::vector<Keyed> keyed;
+  // Positions are 32-bit; a longer list is simply not indexed.
+  if (relevant_actions_.size() >= (std::uint64_t{1} << 32)) return;
+  for (std::size_t p = 0; p < relevant_actions_.size(); ++p) {
+    const std::uint64_t idx = relevant_actions_[p].idx;
+    const CompiledCondition* condition = idx < first_conditions_.size() ? first_conditions_[idx] : nullptr;
+    auto key = condition ? condition->key() : std::nullopt;
+    if (!key) {
+      unkeyed_positions_.push_back(static_cast<std::uint32_t>(p));
+      continue;
+    }
+    keyed_needed_values_ = std::max(keyed_needed_values_, condition->needed_values());
+    keyed.push_back(Keyed{key->first, std::move(key->second), static_cast<std::uint32_t>(p)});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.fluent < b.fluent; });
+  for (Keyed& k : keyed) {
+    if (key_fluents_.empty() || key_fluents_.back().fluent != k.fluent) {
+      key_fluents_.push_back(KeyFluent{k.fluent, keys_.size(), keys_.size()});
+    }
+    KeyFluent& group = key_fluents_.back();
+    auto same = std::find_if(keys_.begin() + static_cast<std::ptrdiff_t>(group.begin), keys_.end(),
+                             [&](const Key& held) { return held.value == k.value; });
+    if (same == keys_.end()) {
+      keys_.push_back(Key{std::move(k.value), {}});
+      same = keys_.end() - 1;
+      group.end = keys_.size();
+    }
+    same->positions.push_back(k.position);
+  }
+}
+
+void SearchSpace::candidates(const State& state, std::vector<std::uint64_t>& bits) const {
+  bits.clear();
+  if (!state.todo.empty() || state.values.size() < keyed_needed_values_ || key_fluents_.empty()) return;
+  bits.assign((relevant_actions_.size() + 63) / 64, 0);
+  for (const std::uint32_t p : unkeyed_positions_) bits[p / 64] |= std::uint64_t{1} << (p % 64);
+  for (const KeyFluent& group : key_fluents_) {
+    const ExpressionNode& value = state.values[group.fluent];
+    // The keys of one fluent are distinct values: at most one matches.
+    for (std::size_t k = group.begin; k < group.end; ++k) {
+      if (!(keys_[k].value == value)) continue;
+      for (const std::uint32_t p : keys_[k].positions) bits[p / 64] |= std::uint64_t{1} << (p % 64);
+      break;
+    }
+  }
+}
+
 std::optional<State> SearchSpace::SuccessorIter::next() {
   const std::vector<Action>& actions = space_->relevant_actions_;
+  if (!prepared_) {
+    prepared_ = true;
+    space_->candidates(*state_, candidates_);
+  }
   while (next_ < actions.size()) {
+    if (!candidates_.empty() && (candidates_[next_ / 64] >> (next_ % 64) & 1) == 0) {
+      ++next_;
+      continue;
+    }
     // Moved past the action before generating, so that after an error the stream goes on with
     // the next action.
     const Action action = actions[next_++];

@@ -84,6 +84,9 @@ class SearchSpace {
     const SearchSpace* space_;
     const State* state_;
     std::size_t next_ = 0;
+    bool prepared_ = false;
+    // Bit p set: relevant action p may have a successor (see `candidates`); empty: all may.
+    std::vector<std::uint64_t> candidates_;
   };
 
   // Builds the derived tables. `actions` only sizes the per-event fluent table and numbers the
@@ -126,7 +129,10 @@ class SearchSpace {
 
   // ---- the rest of the engine interface
   // Replaces the actions tried for successors; the caller guarantees nobody holds the space.
-  void set_relevant_actions(std::vector<Action> actions) { relevant_actions_ = std::move(actions); }
+  void set_relevant_actions(std::vector<Action> actions) {
+    relevant_actions_ = std::move(actions);
+    build_applicability_index();
+  }
 
   // The successor for `action`; `compress` applies all events of a compression-safe action in one
   // step. Plan building calls it with compression off.
@@ -175,6 +181,13 @@ class SearchSpace {
                                          const TodoEntry& entry) const;
   bool pruned_by_objects(const State& state, Action action) const;
   bool durative_conditions_hold(const State& state) const;
+  // Indexes the relevant actions by the key of their compiled first condition.
+  void build_applicability_index();
+  // The positions in `relevant_actions` of the actions that may have a successor in `state`, as
+  // a bitmap into `bits`; `bits` is left empty when every action may. An action is left out only
+  // when nothing runs and its compiled first condition's key fails, so that trying it would
+  // return nothing and raise nothing.
+  void candidates(const State& state, std::vector<std::uint64_t>& bits) const;
   // `is_sat` of the condition of the event at `position` of `action`'s list (both in the table).
   bool event_condition_holds(const State& state, Action action, std::size_t position, const Event& event) const;
   void add_ordering_constraints(const State& parent, State& child, const Event& event, std::uint64_t position,
@@ -197,6 +210,21 @@ class SearchSpace {
   // By action idx: the compiled condition of its first event, or null (no events, or not
   // compiled).
   std::vector<const CompiledCondition*> first_conditions_;
+  // The applicability index: the relevant positions keyed on each (fluent, value), grouped by
+  // fluent in `key_fluents_` (each fluent's keys are the run [begin, end) of `keys_`), the
+  // positions without a key, and the values a state needs for the keys to be read.
+  struct Key {
+    ExpressionNode value;
+    std::vector<std::uint32_t> positions;
+  };
+  struct KeyFluent {
+    std::uint64_t fluent;
+    std::size_t begin, end;
+  };
+  std::vector<Key> keys_;
+  std::vector<KeyFluent> key_fluents_;
+  std::vector<std::uint32_t> unkeyed_positions_;
+  std::size_t keyed_needed_values_ = 0;
   CompiledCondition compiled_goal_;
   MutexChecker mutex_checker_;
   PrecedenceChecker precedence_checker_;

@@ -6,6 +6,7 @@
 
 #include "base/compiled_condition.hpp"
 #include "base/expressions_utils.hpp"
+#include "base/search_space.hpp"
 #include "base/search_state.hpp"
 
 namespace quendral {
@@ -149,6 +150,115 @@ TEST(CompiledCondition, CompilesTheGroundedShapesAndDeclinesTheRest) {
       {"an empty list", {}, false},
   };
   for (const Case& c : cases) EXPECT_EQ(CompiledCondition(c.nodes).compiled(), c.compiled) << c.name;
+}
+
+
+// The successor stream skips the actions whose compiled first condition fails on its key; it
+// must give exactly what trying every relevant action in order gives, errors included.
+
+struct Outcome {
+  std::optional<NodeList> values;  // a successor's values
+  std::string error;               // or the error raised
+};
+
+std::string describe(const Outcome& o) {
+  return o.values ? node_list_repr(*o.values) : "error: " + o.error;
+}
+
+NodeList values_of(const State& s) { return NodeList(s.values.begin(), s.values.end()); }
+
+TEST(SuccessorStream, SkipsOnlyActionsThatWouldGiveNothingOnSeededRandomTasks) {
+  std::mt19937_64 rng(77);
+  auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const N objects[] = {N::object("a"), N::object("b"), N::object("c")};
+  std::size_t skipped_somewhere = 0;
+  for (int round = 0; round < 150; ++round) {
+    const std::size_t fluents = 2 + below(5);
+    auto random_value = [&]() { return below(3) == 0 ? N::boolean(below(2) == 0) : objects[below(3)]; };
+    NodeList initial;
+    for (std::size_t f = 0; f < fluents; ++f) initial.push_back(random_value());
+    EventsTable events;
+    std::vector<Action> actions;
+    const std::size_t count = 3 + below(40);
+    for (std::uint64_t a = 0; a < count; ++a) {
+      actions.push_back(Action{a});
+      NodeList condition;
+      std::vector<std::uint64_t> roots;
+      // Fluent indices up to one past the state, so that some conditions fail in the evaluator.
+      const std::size_t reach = below(10) == 0 ? fluents + 1 : fluents;
+      for (std::size_t k = 0, n = 1 + below(3); k < n; ++k) {
+        const std::uint64_t f = below(reach);
+        switch (below(5)) {
+          case 0: condition.push_back(N::fluent(f)); break;
+          case 1:
+            condition.push_back(N::fluent(f));
+            condition.push_back(N::not_operator(condition.size() - 1));
+            break;
+          case 2: {  // a disjunction: never compiled
+            condition.push_back(N::fluent(f));
+            condition.push_back(N::boolean(below(2) == 0));
+            condition.push_back(N::list_operator(NodeKind::Or,
+                                                 std::vector<std::uint64_t>{condition.size() - 2, condition.size() - 1}));
+            break;
+          }
+          default:
+            condition.push_back(N::fluent(f));
+            condition.push_back(objects[below(3)]);
+            condition.push_back(N::binary_operator(NodeKind::Equals, condition.size() - 2, condition.size() - 1));
+        }
+        roots.push_back(condition.size() - 1);
+      }
+      if (roots.size() > 1 || below(2) == 0) condition.push_back(N::list_operator(NodeKind::And, roots));
+      if (below(25) == 0) condition = {N::integer(3)};  // not a Boolean: the evaluator raises
+      std::vector<Effect> effects;
+      for (std::size_t k = 0, n = 1 + below(2); k < n; ++k) effects.push_back(Effect{below(fluents), {random_value()}});
+      events.insert_or_assign(Action{a}, {{Timing{true, Rational(0)},
+                                           Event{Action{a}, 0, std::move(condition), {}, {}, std::move(effects)}}});
+    }
+    SearchSpace space(std::vector<std::optional<DurationBounds>>(count), std::move(events), actions, std::nullopt,
+                      std::nullopt, std::nullopt, initial);
+    if (below(2) == 0) {
+      // Another order, with repeats and an action beyond the tables.
+      std::vector<Action> relevant;
+      for (std::size_t k = 0, n = below(2 * count); k < n; ++k) relevant.push_back(Action{below(count + 1)});
+      space.set_relevant_actions(relevant);
+    }
+    std::optional<State> state;
+    state.emplace(space.initial_state());
+    for (int step = 0; step < 12; ++step) {
+      std::vector<Outcome> tried, streamed;
+      std::vector<State> children;
+      for (const Action action : space.relevant_actions()) {
+        try {
+          if (std::optional<State> child = space.get_successor_state(*state, action)) {
+            tried.push_back({values_of(*child), ""});
+            children.push_back(std::move(*child));
+          }
+        } catch (const std::exception& e) {
+          tried.push_back({std::nullopt, e.what()});
+        }
+      }
+      auto it = space.get_successor_states_iter(*state);
+      for (;;) {
+        try {
+          std::optional<State> child = it.next();
+          if (!child) break;
+          streamed.push_back({values_of(*child), ""});
+        } catch (const std::exception& e) {
+          streamed.push_back({std::nullopt, e.what()});
+        }
+      }
+      ASSERT_EQ(streamed.size(), tried.size()) << "round " << round << " step " << step;
+      for (std::size_t i = 0; i < tried.size(); ++i) {
+        ASSERT_EQ(describe(streamed[i]), describe(tried[i])) << "round " << round << " step " << step << " item " << i;
+      }
+      if (tried.size() < space.relevant_actions().size()) ++skipped_somewhere;
+      if (children.empty()) break;
+      State next = std::move(children[below(children.size())]);
+      state.emplace(std::move(next));
+    }
+  }
+  EXPECT_GT(skipped_somewhere, 100u);
 }
 
 }  // namespace
