@@ -8,6 +8,8 @@
 //  - equality skips subtrees that the two vectors share (pointer-equal nodes are equal);
 //  - every node caches the hash of its subtree once computed, so hashing a vector that shares
 //    most of its nodes with one already hashed only visits the nodes it does not share.
+// A leaf holds only as many slots as it needs (a full leaf 32, the rightmost one fewer), so a
+// short vector, as most states' values are, costs its own length and not a full leaf per copy.
 // The hash of a vector of at most 32 elements is the Fx hash fed with its elements in order;
 // a larger one combines the hashes of its subtrees in order. Equal vectors hash alike.
 //
@@ -16,6 +18,7 @@
 // use of that same object.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -83,13 +86,13 @@ class PersistentVector {
       Inner* inner = static_cast<Inner*>(make_unique(*slot, shift));
       slot = &inner->child[(i >> shift) & kMask];
     }
-    Leaf* leaf = static_cast<Leaf*>(make_unique(*slot, 0));
+    Leaf* leaf = unique_leaf(*slot, 0);
     leaf->values()[i & kMask] = std::move(value);
   }
 
   void push_back(T value) {
     if (!root_) {
-      Leaf* leaf = new Leaf;
+      Leaf* leaf = new_leaf(1);
       new (&leaf->values()[0]) T(std::move(value));
       leaf->count = 1;
       root_ = leaf;
@@ -116,7 +119,7 @@ class PersistentVector {
       }
       slot = &inner->child[c];
     }
-    Leaf* leaf = static_cast<Leaf*>(make_unique(*slot, 0));
+    Leaf* leaf = unique_leaf(*slot, 1);
     new (&leaf->values()[leaf->count]) T(std::move(value));
     ++leaf->count;
     ++size_;
@@ -183,15 +186,31 @@ class PersistentVector {
     std::atomic<std::uint64_t> refs{1};
     mutable std::atomic<std::uint64_t> hash{0};  // the subtree's hash; 0: not computed yet
     std::uint32_t count = 0;                     // children or values in use
+    std::uint32_t capacity = 0;                  // a leaf's slots
   };
   struct Inner : Node {
     Node* child[kWidth];
   };
-  struct Leaf : Node {
-    alignas(T) unsigned char storage[sizeof(T) * kWidth];
-    T* values() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
-    const T* values() const noexcept { return std::launder(reinterpret_cast<const T*>(storage)); }
+  // The header of a leaf; its `capacity` slots follow it in the same block.
+  struct alignas(alignof(T) > alignof(Node) ? alignof(T) : alignof(Node)) Leaf : Node {
+    T* values() noexcept { return std::launder(reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(this) + sizeof(Leaf))); }
+    const T* values() const noexcept {
+      return std::launder(reinterpret_cast<const T*>(reinterpret_cast<const unsigned char*>(this) + sizeof(Leaf)));
+    }
   };
+  static_assert(sizeof(Leaf) % alignof(T) == 0);
+  static_assert(alignof(Leaf) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "leaves are allocated by the plain operator new");
+
+  static Leaf* new_leaf(std::uint32_t capacity) {
+    void* block = ::operator new(sizeof(Leaf) + sizeof(T) * capacity);
+    Leaf* leaf = new (block) Leaf;
+    leaf->capacity = capacity;
+    return leaf;
+  }
+  static void free_leaf(Leaf* leaf) noexcept {
+    leaf->~Leaf();
+    ::operator delete(static_cast<void*>(leaf));
+  }
 
   static std::size_t capacity(unsigned shift) noexcept {
     // 32^(levels); saturates far beyond any size a vector can reach.
@@ -213,7 +232,7 @@ class PersistentVector {
     if (shift == 0) {
       Leaf* leaf = static_cast<Leaf*>(node);
       for (std::uint32_t k = 0; k < leaf->count; ++k) leaf->values()[k].~T();
-      delete leaf;
+      free_leaf(leaf);
     } else {
       Inner* inner = static_cast<Inner*>(node);
       for (std::uint32_t k = 0; k < inner->count; ++k) release(inner->child[k], shift - kBits);
@@ -221,28 +240,19 @@ class PersistentVector {
     }
   }
 
-  // Makes `slot` point to a node that this vector alone owns and that may therefore be changed:
-  // the node itself when nobody shares it, else a copy that shares the node's children.
+  // Makes `slot` point to an inner node that this vector alone owns and that may therefore be
+  // changed: the node itself when nobody shares it, else a copy that shares the node's children.
   static Node* make_unique(Node*& slot, unsigned shift) {
     Node* node = slot;
     if (node->refs.load(std::memory_order_acquire) == 1) {
       node->hash.store(0, std::memory_order_relaxed);  // about to change
       return node;
     }
-    Node* copy;
-    if (shift == 0) {
-      const Leaf* from = static_cast<const Leaf*>(node);
-      Leaf* leaf = new Leaf;
-      for (std::uint32_t k = 0; k < from->count; ++k) new (&leaf->values()[k]) T(from->values()[k]);
-      copy = leaf;
-    } else {
-      const Inner* from = static_cast<const Inner*>(node);
-      Inner* inner = new Inner;
-      for (std::uint32_t k = 0; k < from->count; ++k) {
-        inner->child[k] = from->child[k];
-        retain(inner->child[k]);
-      }
-      copy = inner;
+    const Inner* from = static_cast<const Inner*>(node);
+    Inner* copy = new Inner;
+    for (std::uint32_t k = 0; k < from->count; ++k) {
+      copy->child[k] = from->child[k];
+      retain(copy->child[k]);
     }
     copy->count = node->count;
     release(node, shift);
@@ -250,9 +260,30 @@ class PersistentVector {
     return copy;
   }
 
+  // Makes the leaf in `slot` one that this vector alone owns, with room for `extra` more values:
+  // the leaf itself when nobody shares it and it has the room, else a copy sized to its values
+  // (doubling, up to a full leaf, when it is to grow).
+  static Leaf* unique_leaf(Node*& slot, std::uint32_t extra) {
+    Leaf* from = static_cast<Leaf*>(slot);
+    const bool alone = from->refs.load(std::memory_order_acquire) == 1;
+    const std::uint32_t needed = from->count + extra;
+    if (alone && needed <= from->capacity) {
+      from->hash.store(0, std::memory_order_relaxed);  // about to change
+      return from;
+    }
+    std::uint32_t capacity = needed;
+    if (extra > 0) capacity = std::min<std::uint32_t>(static_cast<std::uint32_t>(kWidth), std::max(needed, 2 * from->count));
+    Leaf* leaf = new_leaf(capacity);
+    for (std::uint32_t k = 0; k < from->count; ++k) new (&leaf->values()[k]) T(from->values()[k]);
+    leaf->count = from->count;
+    release(from, 0);
+    slot = leaf;
+    return leaf;
+  }
+
   // A chain of new nodes from `shift` down to a leaf holding `value` alone.
   static Node* new_path(T value, unsigned shift) {
-    Leaf* leaf = new Leaf;
+    Leaf* leaf = new_leaf(1);
     new (&leaf->values()[0]) T(std::move(value));
     leaf->count = 1;
     Node* node = leaf;

@@ -308,7 +308,6 @@ SearchResult basic_search(const S& space, bool bfs, std::optional<float> timeout
 
   std::deque<State> open;
   open.push_back(std::move(root));
-  const std::vector<Action>& actions = space.relevant_actions();
   while (!open.empty()) {
     timer.check();
     std::deque<State>::iterator taken = bfs ? open.begin() : std::prev(open.end());
@@ -324,9 +323,10 @@ SearchResult basic_search(const S& space, bool bfs, std::optional<float> timeout
       log_goal_found(name, counters.expanded, state.g);
       return goal_result(state, counters.expanded);
     }
-    for (const Action action : actions) {
-      std::optional<State> successor = space.get_successor_state(state, action);
-      if (!successor) continue;
+    // The space's own stream gives the successors over the relevant actions in order, and may
+    // skip the actions it knows to have none without trying them.
+    auto successors = space.get_successor_states_iter(state);
+    while (std::optional<State> successor = successors.next()) {
       if (early_termination && space.goal_reached(*successor)) {
         log_goal_found(name, counters.expanded, successor->g);
         return goal_result(*successor, counters.expanded);

@@ -28,6 +28,16 @@ double number_to_f64(const ExpressionNode& node) {
   }
 }
 
+// The value an effect writes, computed in `parent`. A single leaf, a constant or one fluent's
+// value (the common effects), is read without the evaluator: the same value, and for a fluent
+// beyond the state the same failure.
+ExpressionNode effect_value(std::span<const ExpressionNode> value, const State& parent) {
+  if (value.size() == 1 && is_leaf(value[0].kind())) {
+    return value[0].kind() == NodeKind::Fluent ? parent.get_fluent_value(value[0].fluent_index()) : value[0];
+  }
+  return internal_evaluate(value, parent);
+}
+
 std::span<const ExpressionNode> chosen(std::optional<std::span<const ExpressionNode>> given,
                                        const std::optional<NodeList>& stored, const char* missing) {
   if (given) return *given;
@@ -65,14 +75,17 @@ SearchSpace::SearchSpace(std::vector<std::optional<DurationBounds>> actions_dura
   event_fluents_.resize(actions.size());
   events_by_idx_.assign(actions.size(), nullptr);
   opened_conditions_.resize(actions.size());
+  compiled_conditions_.resize(actions.size());
   for (const auto& [action, list] : events_) {
     QUENDRAL_CHECK(action.idx < actions.size(), "the events table lists action " + std::to_string(action.idx) +
                                                     ", beyond the " + std::to_string(actions.size()) + " actions");
     events_by_idx_[action.idx] = &list;
     auto& fluents = event_fluents_[action.idx];
     auto& opened = opened_conditions_[action.idx];
+    auto& compiled = compiled_conditions_[action.idx];
     for (const auto& [timing, event] : list) {
       fluents.push_back(compute_event_fluents(event));
+      compiled.emplace_back(event.conditions);
       std::vector<std::shared_ptr<const NodeList>> shared;
       shared.reserve(event.start_conditions.size());
       for (const NodeList& condition : event.start_conditions) shared.push_back(std::make_shared<const NodeList>(condition));
@@ -80,6 +93,14 @@ SearchSpace::SearchSpace(std::vector<std::optional<DurationBounds>> actions_dura
     }
   }
 
+  first_conditions_.assign(actions.size(), nullptr);
+  for (std::size_t idx = 0; idx < actions.size(); ++idx) {
+    if (!compiled_conditions_[idx].empty() && compiled_conditions_[idx][0].compiled()) {
+      first_conditions_[idx] = &compiled_conditions_[idx][0];
+    }
+  }
+  build_applicability_index();
+  if (goal_) compiled_goal_ = CompiledCondition(*goal_);
   if (deadline) deadline_ = utils::big_rational_to_f64(*deadline);
   if (epsilon) {
     // The network's repair loop settles only with a positive tolerance.
@@ -121,6 +142,9 @@ State SearchSpace::initial_state(std::optional<std::span<const ExpressionNode>> 
 
 bool SearchSpace::goal_reached(const State& state, std::optional<std::span<const ExpressionNode>> goal) const {
   if (!state.todo.empty()) return false;
+  if (!goal) {
+    if (const std::optional<bool> verdict = compiled_goal_.test(state.values)) return *verdict;
+  }
   const ExpressionNode value = internal_evaluate(chosen(goal, goal_, kNoGoal), state);
   if (value.kind() != NodeKind::Bool) throw Error(ErrorKind::Exception, kGoalNotBoolean);
   return value.flag();
@@ -156,8 +180,10 @@ bool SearchSpace::is_sat(std::span<const ExpressionNode> expression, const State
   return value.flag();
 }
 
-std::optional<State> SearchSpace::get_successor_state(const State& state, Action action) const {
-  return get_successor_state_with_compression(state, action, true);
+bool SearchSpace::event_condition_holds(const State& state, Action action, std::size_t position,
+                                        const Event& event) const {
+  if (const std::optional<bool> verdict = compiled_conditions_[action.idx][position].test(state.values)) return *verdict;
+  return is_sat(event.conditions, state);
 }
 
 std::optional<State> SearchSpace::get_successor_state_with_compression(const State& state, Action action,
@@ -175,7 +201,7 @@ std::optional<State> SearchSpace::continue_instance(const State& state, Action a
   const std::uint32_t k = entry.instance;
   if (p >= events.size()) return std::nullopt;
   const Event& event = events[p].second;
-  if (!is_sat(event.conditions, state)) return std::nullopt;
+  if (!event_condition_holds(state, action, p, event)) return std::nullopt;
   State child = state.clone_for_child();
   child.g += 1.0;
   if (p + 1 < events.size()) {
@@ -212,7 +238,7 @@ std::optional<State> SearchSpace::start_instance(const State& state, Action acti
                                                  const std::vector<TimedEvent>& events, bool compress) const {
   const std::size_t n = events.size();
   QUENDRAL_CHECK(n >= 1, "action " + std::to_string(action.idx) + " has no events and cannot be started");
-  if (!is_sat(events[0].second.conditions, state)) return std::nullopt;
+  if (!event_condition_holds(state, action, 0, events[0].second)) return std::nullopt;
   if (pruned_by_objects(state, action)) return std::nullopt;
   State child = state.clone_for_child();
   child.g += 1.0;
@@ -305,7 +331,7 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
   // The conditions of an event of the table are shared with the space's copy; any other event
   // (a caller's own record) has its conditions copied.
   const std::vector<std::shared_ptr<const NodeList>>* opened = nullptr;
-  if (const std::vector<TimedEvent>* list = events_of(event.action);
+  if (const std::vector<TimedEvent>* list = event.start_conditions.empty() ? nullptr : events_of(event.action);
       list && position < list->size() && &(*list)[position].second == &event) {
     opened = &opened_conditions_[event.action.idx][position];
   }
@@ -319,7 +345,7 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
 
   // Every value is computed in the parent: the effects of one event do not see each other.
   for (const Effect& effect : event.effects) {
-    ExpressionNode value = internal_evaluate(effect.value, parent);
+    ExpressionNode value = effect_value(effect.value, parent);
     QUENDRAL_CHECK(effect.fluent < child.values.size(),
                    "an effect writes fluent " + std::to_string(effect.fluent) + " of a state with " +
                        std::to_string(child.values.size()) + " values");
@@ -366,9 +392,75 @@ std::vector<State> SearchSpace::py_get_successor_states(const State& state) cons
   return successors;
 }
 
+void SearchSpace::build_applicability_index() {
+  keys_.clear();
+  key_fluents_.clear();
+  unkeyed_positions_.clear();
+  keyed_needed_values_ = 0;
+  // (fluent, value, position) of every keyed action, then grouped.
+  struct Keyed {
+    std::uint64_t fluent;
+    ExpressionNode value;
+    std::uint32_t position;
+  };
+  std::vector<Keyed> keyed;
+  // Positions are 32-bit; a longer list is simply not indexed.
+  if (relevant_actions_.size() >= (std::uint64_t{1} << 32)) return;
+  for (std::size_t p = 0; p < relevant_actions_.size(); ++p) {
+    const std::uint64_t idx = relevant_actions_[p].idx;
+    const CompiledCondition* condition = idx < first_conditions_.size() ? first_conditions_[idx] : nullptr;
+    auto key = condition ? condition->key() : std::nullopt;
+    if (!key) {
+      unkeyed_positions_.push_back(static_cast<std::uint32_t>(p));
+      continue;
+    }
+    keyed_needed_values_ = std::max(keyed_needed_values_, condition->needed_values());
+    keyed.push_back(Keyed{key->first, std::move(key->second), static_cast<std::uint32_t>(p)});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.fluent < b.fluent; });
+  for (Keyed& k : keyed) {
+    if (key_fluents_.empty() || key_fluents_.back().fluent != k.fluent) {
+      key_fluents_.push_back(KeyFluent{k.fluent, keys_.size(), keys_.size()});
+    }
+    KeyFluent& group = key_fluents_.back();
+    auto same = std::find_if(keys_.begin() + static_cast<std::ptrdiff_t>(group.begin), keys_.end(),
+                             [&](const Key& held) { return held.value == k.value; });
+    if (same == keys_.end()) {
+      keys_.push_back(Key{std::move(k.value), {}});
+      same = keys_.end() - 1;
+      group.end = keys_.size();
+    }
+    same->positions.push_back(k.position);
+  }
+}
+
+void SearchSpace::candidates(const State& state, std::vector<std::uint64_t>& bits) const {
+  bits.clear();
+  if (!state.todo.empty() || state.values.size() < keyed_needed_values_ || key_fluents_.empty()) return;
+  bits.assign((relevant_actions_.size() + 63) / 64, 0);
+  for (const std::uint32_t p : unkeyed_positions_) bits[p / 64] |= std::uint64_t{1} << (p % 64);
+  for (const KeyFluent& group : key_fluents_) {
+    const ExpressionNode& value = state.values[group.fluent];
+    // The keys of one fluent are distinct values: at most one matches.
+    for (std::size_t k = group.begin; k < group.end; ++k) {
+      if (!(keys_[k].value == value)) continue;
+      for (const std::uint32_t p : keys_[k].positions) bits[p / 64] |= std::uint64_t{1} << (p % 64);
+      break;
+    }
+  }
+}
+
 std::optional<State> SearchSpace::SuccessorIter::next() {
   const std::vector<Action>& actions = space_->relevant_actions_;
+  if (!prepared_) {
+    prepared_ = true;
+    space_->candidates(*state_, candidates_);
+  }
   while (next_ < actions.size()) {
+    if (!candidates_.empty() && (candidates_[next_ / 64] >> (next_ % 64) & 1) == 0) {
+      ++next_;
+      continue;
+    }
     // Moved past the action before generating, so that after an error the stream goes on with
     // the next action.
     const Action action = actions[next_++];

@@ -31,6 +31,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "base/compiled_condition.hpp"
 #include "base/event_checkers.hpp"
 #include "base/expressions.hpp"
 #include "base/search_space_trait.hpp"
@@ -83,6 +84,9 @@ class SearchSpace {
     const SearchSpace* space_;
     const State* state_;
     std::size_t next_ = 0;
+    bool prepared_ = false;
+    // Bit p set: relevant action p may have a successor (see `candidates`); empty: all may.
+    std::vector<std::uint64_t> candidates_;
   };
 
   // Builds the derived tables. `actions` only sizes the per-event fluent table and numbers the
@@ -106,8 +110,17 @@ class SearchSpace {
   const std::vector<Action>& relevant_actions() const noexcept { return relevant_actions_; }
   State initial_state(std::optional<std::span<const ExpressionNode>> values = std::nullopt) const;
   bool goal_reached(const State& state, std::optional<std::span<const ExpressionNode>> goal = std::nullopt) const;
-  // With compression on.
-  std::optional<State> get_successor_state(const State& state, Action action) const;
+  // With compression on. Most tried actions are not applicable: when no action is running and
+  // the action's first condition is compiled and false, the answer comes here, without a call.
+  std::optional<State> get_successor_state(const State& state, Action action) const {
+    if (state.todo.empty() && action.idx < first_conditions_.size()) {
+      if (const CompiledCondition* condition = first_conditions_[action.idx];
+          condition && condition->test(state.values) == std::optional<bool>(false)) {
+        return std::nullopt;
+      }
+    }
+    return get_successor_state_with_compression(state, action, true);
+  }
   SuccessorIter get_successor_states_iter(const State& state) const noexcept { return SuccessorIter(*this, state); }
   std::vector<NodeList> subgoals_sat(const State& state,
                                      std::optional<std::span<const ExpressionNode>> goal = std::nullopt) const;
@@ -116,7 +129,10 @@ class SearchSpace {
 
   // ---- the rest of the engine interface
   // Replaces the actions tried for successors; the caller guarantees nobody holds the space.
-  void set_relevant_actions(std::vector<Action> actions) { relevant_actions_ = std::move(actions); }
+  void set_relevant_actions(std::vector<Action> actions) {
+    relevant_actions_ = std::move(actions);
+    build_applicability_index();
+  }
 
   // The successor for `action`; `compress` applies all events of a compression-safe action in one
   // step. Plan building calls it with compression off.
@@ -165,6 +181,15 @@ class SearchSpace {
                                          const TodoEntry& entry) const;
   bool pruned_by_objects(const State& state, Action action) const;
   bool durative_conditions_hold(const State& state) const;
+  // Indexes the relevant actions by the key of their compiled first condition.
+  void build_applicability_index();
+  // The positions in `relevant_actions` of the actions that may have a successor in `state`, as
+  // a bitmap into `bits`; `bits` is left empty when every action may. An action is left out only
+  // when nothing runs and its compiled first condition's key fails, so that trying it would
+  // return nothing and raise nothing.
+  void candidates(const State& state, std::vector<std::uint64_t>& bits) const;
+  // `is_sat` of the condition of the event at `position` of `action`'s list (both in the table).
+  bool event_condition_holds(const State& state, Action action, std::size_t position, const Event& event) const;
   void add_ordering_constraints(const State& parent, State& child, const Event& event, std::uint64_t position,
                                 std::uint64_t current) const;
   // The events of `action`, or null when the table has none.
@@ -179,6 +204,28 @@ class SearchSpace {
   // events opens, held once and shared by every state in which they are in force.
   std::vector<const std::vector<TimedEvent>*> events_by_idx_;
   std::vector<std::vector<std::vector<std::shared_ptr<const NodeList>>>> opened_conditions_;
+  // By action idx and position: each event's condition, compiled when its shape allows; and the
+  // stored goal, likewise.
+  std::vector<std::vector<CompiledCondition>> compiled_conditions_;
+  // By action idx: the compiled condition of its first event, or null (no events, or not
+  // compiled).
+  std::vector<const CompiledCondition*> first_conditions_;
+  // The applicability index: the relevant positions keyed on each (fluent, value), grouped by
+  // fluent in `key_fluents_` (each fluent's keys are the run [begin, end) of `keys_`), the
+  // positions without a key, and the values a state needs for the keys to be read.
+  struct Key {
+    ExpressionNode value;
+    std::vector<std::uint32_t> positions;
+  };
+  struct KeyFluent {
+    std::uint64_t fluent;
+    std::size_t begin, end;
+  };
+  std::vector<Key> keys_;
+  std::vector<KeyFluent> key_fluents_;
+  std::vector<std::uint32_t> unkeyed_positions_;
+  std::size_t keyed_needed_values_ = 0;
+  CompiledCondition compiled_goal_;
   MutexChecker mutex_checker_;
   PrecedenceChecker precedence_checker_;
   std::optional<std::vector<std::vector<std::string>>> action_objects_;

@@ -49,32 +49,53 @@ std::uint64_t ConditionMultiset::count(std::span<const ExpressionNode> condition
 // ---------------------------------------------------------------- HeuristicCache
 
 HeuristicCache::HeuristicCache(const HeuristicCache& other) {
-  std::lock_guard<std::mutex> lock(other.mutex_);
-  entries_ = other.entries_;
+  Table* from = other.table_.load(std::memory_order_acquire);
+  if (!from) return;
+  auto copy = std::make_unique<Table>();
+  {
+    std::lock_guard<std::mutex> lock(from->mutex);
+    if (from->entries.empty()) return;
+    copy->entries = from->entries;
+  }
+  table_.store(copy.release(), std::memory_order_release);
 }
 
-HeuristicCache::HeuristicCache(HeuristicCache&& other) noexcept : entries_(std::move(other.entries_)) {}
+HeuristicCache::Table& HeuristicCache::table_for_store() const {
+  Table* table = table_.load(std::memory_order_acquire);
+  if (table) return *table;
+  auto fresh = std::make_unique<Table>();
+  // On failure `table` receives the table another thread installed first.
+  if (table_.compare_exchange_strong(table, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return *fresh.release();
+  }
+  return *table;
+}
 
 std::optional<std::optional<double>> HeuristicCache::lookup(std::string_view heuristic) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = entries_.find(heuristic);
-  if (it == entries_.end()) return std::nullopt;
+  Table* table = table_.load(std::memory_order_acquire);
+  if (!table) return std::nullopt;
+  std::lock_guard<std::mutex> lock(table->mutex);
+  auto it = table->entries.find(heuristic);
+  if (it == table->entries.end()) return std::nullopt;
   return it->second;
 }
 
 void HeuristicCache::store(std::string_view heuristic, std::optional<double> value) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = entries_.find(heuristic);
-  if (it != entries_.end()) {
+  Table& table = table_for_store();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto it = table.entries.find(heuristic);
+  if (it != table.entries.end()) {
     it->second = value;
   } else {
-    entries_.emplace(std::string(heuristic), value);
+    table.entries.emplace(std::string(heuristic), value);
   }
 }
 
 std::size_t HeuristicCache::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return entries_.size();
+  Table* table = table_.load(std::memory_order_acquire);
+  if (!table) return 0;
+  std::lock_guard<std::mutex> lock(table->mutex);
+  return table->entries.size();
 }
 
 // ---------------------------------------------------------------- State

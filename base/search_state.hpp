@@ -12,6 +12,7 @@
 // else can see it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -81,13 +82,18 @@ class ConditionMultiset {
 // absent value records a dead end. It is the one part of a state that changes after the state is
 // published (through a const state, hence `mutable`), so a lock guards it; the lock is held only
 // for one lookup, one insertion or one copy, never around a computation.
+//
+// The table and its lock are made on the first store (the first of racing stores wins, the
+// others use its table): most states of a search never get a cached value, and a queued state
+// then pays one pointer instead of a lock and an empty table.
 class HeuristicCache {
  public:
   HeuristicCache() = default;
   HeuristicCache(const HeuristicCache& other);
-  HeuristicCache(HeuristicCache&& other) noexcept;
+  HeuristicCache(HeuristicCache&& other) noexcept : table_(other.table_.exchange(nullptr)) {}
   HeuristicCache& operator=(const HeuristicCache&) = delete;
   HeuristicCache& operator=(HeuristicCache&&) = delete;
+  ~HeuristicCache() { delete table_.load(std::memory_order_acquire); }
 
   // Nothing when the heuristic has no entry; else its stored value (which may be "no value").
   std::optional<std::optional<double>> lookup(std::string_view heuristic) const;
@@ -109,14 +115,54 @@ class HeuristicCache {
     bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
   };
 
-  mutable std::mutex mutex_;
-  mutable boost::unordered_flat_map<std::string, std::optional<double>, StringHash, StringEqual> entries_;
+  struct Table {
+    std::mutex mutex;
+    boost::unordered_flat_map<std::string, std::optional<double>, StringHash, StringEqual> entries;
+  };
+  // The table, made by the first store if there is none yet.
+  Table& table_for_store() const;
+
+  mutable std::atomic<Table*> table_{nullptr};
+};
+
+// An optional value kept in a block of its own: empty, it costs one pointer. A state's temporal
+// network lives here, so that the states of a classical task do not carry its room. It reads as
+// `std::optional` does (`has_value`, `*`, `->`, `emplace`, `reset`); a copy copies the value.
+template <class T>
+class OptionalBox {
+ public:
+  OptionalBox() noexcept = default;
+  OptionalBox(std::nullopt_t) noexcept {}
+  OptionalBox(std::optional<T> value) : value_(value ? std::make_unique<T>(std::move(*value)) : nullptr) {}
+  OptionalBox(const OptionalBox& other) : value_(other.value_ ? std::make_unique<T>(*other.value_) : nullptr) {}
+  OptionalBox(OptionalBox&&) noexcept = default;
+  OptionalBox& operator=(const OptionalBox& other) {
+    if (this != &other) value_ = other.value_ ? std::make_unique<T>(*other.value_) : nullptr;
+    return *this;
+  }
+  OptionalBox& operator=(OptionalBox&&) noexcept = default;
+
+  bool has_value() const noexcept { return value_ != nullptr; }
+  explicit operator bool() const noexcept { return has_value(); }
+  T& operator*() noexcept { return *value_; }
+  const T& operator*() const noexcept { return *value_; }
+  T* operator->() noexcept { return value_.get(); }
+  const T* operator->() const noexcept { return value_.get(); }
+  template <class... Args>
+  T& emplace(Args&&... args) {
+    value_ = std::make_unique<T>(std::forward<Args>(args)...);
+    return *value_;
+  }
+  void reset() noexcept { value_.reset(); }
+
+ private:
+  std::unique_ptr<T> value_;
 };
 
 class State {
  public:
   PersistentVector<ExpressionNode> values;  // one value per fluent index
-  std::optional<DeltaSTN<double>> stn;      // present exactly in temporal tasks
+  OptionalBox<DeltaSTN<double>> stn;        // present exactly in temporal tasks
   Todo todo;
   ConditionMultiset active_conditions;
   double g = 0.0;  // one per applied event

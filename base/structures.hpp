@@ -14,6 +14,7 @@
 #include <compare>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,6 +101,16 @@ class ActionMap {
 
   static constexpr std::size_t kIndexed = 16;
 
+  ActionMap() = default;
+  ActionMap(const ActionMap& other)
+      : entries_(other.entries_), index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
+  ActionMap(ActionMap&&) noexcept = default;
+  ActionMap& operator=(const ActionMap& other) {
+    if (this != &other) *this = ActionMap(other);
+    return *this;
+  }
+  ActionMap& operator=(ActionMap&&) noexcept = default;
+
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
   const_iterator begin() const noexcept { return entries_.begin(); }
@@ -129,8 +140,8 @@ class ActionMap {
       return;
     }
     entries_.emplace_back(key, std::move(value));
-    if (!index_.empty()) {
-      index_.emplace(key, static_cast<std::uint32_t>(entries_.size() - 1));
+    if (index_) {
+      index_->emplace(key, static_cast<std::uint32_t>(entries_.size() - 1));
     } else if (entries_.size() >= kIndexed) {
       rebuild_index();
     }
@@ -141,9 +152,9 @@ class ActionMap {
     const std::size_t i = position(key);
     if (i == kNone) return false;
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
-    if (!index_.empty()) {
+    if (index_) {
       if (entries_.size() < kIndexed) {
-        index_.clear();
+        index_.reset();
       } else {
         rebuild_index();
       }
@@ -155,9 +166,11 @@ class ActionMap {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   std::size_t position(Action key) const noexcept {
-    if (!index_.empty()) {
-      auto it = index_.find(key);
-      return it == index_.end() ? kNone : it->second;
+    // Most lookups are in a state's running actions, usually none.
+    if (entries_.empty()) return kNone;
+    if (index_) {
+      auto it = index_->find(key);
+      return it == index_->end() ? kNone : it->second;
     }
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (entries_[i].first == key) return i;
@@ -165,16 +178,21 @@ class ActionMap {
     return kNone;
   }
 
+  using Index = boost::unordered_flat_map<Action, std::uint32_t, ActionHash>;
+
   void rebuild_index() {
-    index_.clear();
-    index_.reserve(entries_.size());
+    if (!index_) index_ = std::make_unique<Index>();
+    index_->clear();
+    index_->reserve(entries_.size());
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      index_.emplace(entries_[i].first, static_cast<std::uint32_t>(i));
+      index_->emplace(entries_[i].first, static_cast<std::uint32_t>(i));
     }
   }
 
   std::vector<value_type> entries_;
-  boost::unordered_flat_map<Action, std::uint32_t, ActionHash> index_;  // empty below kIndexed
+  // Null below kIndexed entries: a state's few running actions then cost one vector, not an
+  // empty hash table besides.
+  std::unique_ptr<Index> index_;
 };
 
 // Each action's timed events, in order. The search space and the heuristics take it.

@@ -305,5 +305,26 @@ TEST(HeuristicCacheTest, ConcurrentStoresAndLookupsAreSafe) {
   EXPECT_EQ(state.heuristic_cache.lookup("h3"), std::optional<std::optional<double>>(1999.0));
 }
 
+// The table is made by the first store: two threads storing first into a fresh cache must both
+// land in the one table that wins.
+TEST(HeuristicCacheTest, RacingFirstStoresKeepBothValues) {
+  for (int round = 0; round < 300; ++round) {
+    const State state(ints({1}));
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&state, &ready, t] {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        state.heuristic_cache.store(t == 0 ? "hff" : "hmax", t);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    ASSERT_EQ(state.heuristic_cache.size(), 2u) << "round " << round;
+    EXPECT_EQ(state.heuristic_cache.lookup("hmax"), std::optional<std::optional<double>>(1.0));
+  }
+}
+
 }  // namespace
 }  // namespace quendral::testing
