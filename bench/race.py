@@ -14,7 +14,10 @@ replays on the task (read and applied by bench/sas_task.py, independently of the
 Breadth-first search is a tree search, so only its throughput is compared: it runs until the time
 limit (or a goal), and its rate is read from its progress records. Quendral's evaluation count
 comes from a second run of the same search whose heuristic counts its calls (the plain run is the
-one timed). The table is printed, and written as CSV and as a bar chart of the ratios.
+one timed). The rate is evaluations per second, for the blind search expansions per second; bytes
+per state is the peak memory over the states held (generated states for quendral's tree search,
+registered states for the peer). The table is printed, and written as CSV and as a bar chart of
+the ratios.
 """
 import argparse
 import csv
@@ -71,8 +74,7 @@ def quendral_run(config, path, time_limit, count):
         except TimeoutError:
             if progress:
                 at, expanded, generated = progress[-1]
-                result.update(expanded=expanded, seconds=at - start, generated=generated)
-        result["evaluations"] = result["expanded"]
+                result.update(expanded=expanded, seconds=at - start, states=generated)
     else:
         factory = q.Heuristic.hff if config == "gbfs+hff" else q.Heuristic.hmax
         h = factory(**description, **FLAGS)
@@ -142,6 +144,7 @@ def run_peer(peer, config, path, time_limit):
         "evaluations": number(r"Evaluated (\d+) state"),
         "seconds": number(r"Search time: ([\d.]+)s", float),
         "peak_kb": number(r"Peak memory: (\d+) KB"),
+        "states": number(r"Number of registered states: (\d+)"),
         "valid": None,
     }
     if result["seconds"] is None and result["expanded"] is not None:
@@ -152,9 +155,11 @@ def run_peer(peer, config, path, time_limit):
 # ---------------------------------------------------------------- the table
 
 
-def rate(result):
-    if result.get("evaluations") and result.get("seconds"):
-        return result["evaluations"] / max(result["seconds"], 1e-9)
+def rate(result, config):
+    """Evaluations per second; for the blind search, expansions per second (its throughput)."""
+    count = result.get("expanded" if config == "bfs" else "evaluations")
+    if count and result.get("seconds"):
+        return count / max(result["seconds"], 1e-9)
     return None
 
 
@@ -188,8 +193,8 @@ def main():
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
     rows = []
-    header = ["task", "configuration", "who", "plan length", "expansions", "evaluations", "seconds", "evals/s",
-              "peak MB", "ratio q/peer"]
+    header = ["task", "configuration", "who", "plan length", "expansions", "evaluations", "seconds", "rate/s",
+              "peak MB", "bytes/state", "ratio q/peer"]
     print(" | ".join(header))
     for path in tasks:
         name = f"{path.parent.name}/{path.stem}"
@@ -200,14 +205,17 @@ def main():
             if mine.get("valid") is False:
                 mine["plan_length"] = "INVALID"
             theirs = run_peer(options.peer, config, path, options.time_limit) if options.peer else {}
-            ratio = rate(mine) / rate(theirs) if rate(mine) and rate(theirs) else None
+            ratio = rate(mine, config) / rate(theirs, config) if rate(mine, config) and rate(theirs, config) else None
             for who, result in (("quendral", mine), ("peer", theirs)):
+                per_state = (result["peak_kb"] * 1024 / result["states"]
+                             if result.get("peak_kb") and result.get("states") else None)
                 row = [name, config, who, result.get("plan_length"), result.get("expanded"), result.get("evaluations"),
-                       result.get("seconds"), rate(result),
-                       result["peak_kb"] / 1024 if result.get("peak_kb") else None, ratio if who == "quendral" else None]
+                       result.get("seconds"), rate(result, config),
+                       result["peak_kb"] / 1024 if result.get("peak_kb") else None, per_state,
+                       ratio if who == "quendral" else None]
                 rows.append(row)
                 print(" | ".join([row[0], row[1], row[2], fmt(row[3]), fmt(row[4]), fmt(row[5]), fmt(row[6], 3),
-                                  fmt(row[7]), fmt(row[8], 1), fmt(row[9], 2)]), flush=True)
+                                  fmt(row[7]), fmt(row[8], 1), fmt(row[9]), fmt(row[10], 2)]), flush=True)
 
     with open(out / "race.csv", "w", newline="") as f:
         writer = csv.writer(f)
@@ -231,12 +239,12 @@ def chart(rows, path):
     for ax, config in zip(axes[:, 0], configs):
         mine = [r for r in rows if r[1] == config and r[2] == "quendral"]
         labels = [r[0] for r in mine]
-        ratios = [r[9] if r[9] is not None else math.nan for r in mine]
+        ratios = [r[10] if r[10] is not None else math.nan for r in mine]
         ax.bar(range(len(labels)), ratios, color="tab:blue")
         ax.axhline(1.0, color="black", linewidth=0.8)
         ax.set_xticks(range(len(labels)))
         ax.set_xticklabels(labels, rotation=45, ha="right", fontsize=7)
-        ax.set_ylabel("evals/s ratio")
+        ax.set_ylabel("expansions/s ratio" if config == "bfs" else "evals/s ratio")
         ax.set_title(f"{config}: quendral / peer (above 1: quendral faster)")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
