@@ -6,6 +6,8 @@
 //    states per second. The open list grows by every successor, so the budget is kept short.
 //  - BM_BytesPerStoredState: the heap bytes held per state of a breadth-first open list, measured
 //    by filling a queue with 200,000 successors level by level, as the search does.
+//  - BM_GbfsHff: greedy best-first search with hff on real tasks, the C++ side of the cost of
+//    calling a search from Python (bench/bench_python.py runs the same searches from Python);
 //  - BM_Gbfs: greedy best-first search (`wastar_search` at weight 1) with a goal-count
 //    heuristic written here, on real tasks, until solved or a short timeout; reports expansions
 //    per second; the same runs of the memory-bounded variant, whose open list does not fill.
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "base/log.hpp"
+#include "base/relaxation_heuristic.hpp"
 #include "base/search.hpp"
 #include "base/search_space.hpp"
 #include "bench/sas_task.hpp"
@@ -219,6 +222,43 @@ BENCHMARK_CAPTURE(BM_Gbfs, logistics_10_0_memory_bounded, std::string("logistics
 BENCHMARK_CAPTURE(BM_Gbfs, blocks_12_0_memory_bounded, std::string("blocks/probBLOCKS-12-0.sas"), true)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
+
+// Greedy best-first search with hff over a real task, driven from C++ through the engine
+// heuristic alone: bench/bench_python.py runs the same searches from Python (same grounding, same
+// expansions), so the two timings show what the Python layer costs.
+struct Hff {
+  DeleteRelaxationHeuristic relaxation;
+  HeuristicValue eval(const State& state, const SearchSpace&) const { return relaxation.eval(state); }
+};
+static_assert(HeuristicTrait<Hff, SearchSpace>);
+
+void BM_GbfsHff(benchmark::State& state, const std::string& task) {
+  install_progress_sink();
+  const auto dir = bench::shared_tasks_dir();
+  if (!dir) {
+    state.SkipWithError("the shared tasks are not available");
+    return;
+  }
+  bench::SasTask sas = bench::load_sas_task(*dir / "classical" / task);
+  const Hff hff{DeleteRelaxationHeuristic(sas.actions, FluentTypes(sas.fluent_types), sas.objects, sas.events,
+                                          sas.goal, DeleteRelaxationSettings{})};
+  std::vector<std::optional<DurationBounds>> durations(sas.actions.size());
+  const SearchSpace space(std::move(durations), std::move(sas.events), sas.actions, std::nullopt, std::nullopt,
+                          std::nullopt, std::move(sas.initial_state), std::move(sas.goal));
+  double expanded = 0;
+  for (auto _ : state) {
+    const SearchResult result = wastar_search(space, hff, 1.0, std::nullopt, false, false);
+    expanded = static_cast<double>(std::stoull(result.statistics.at("expanded_states")));
+  }
+  state.counters["expanded"] = expanded;
+}
+BENCHMARK_CAPTURE(BM_GbfsHff, blocks_14_0, std::string("blocks/probBLOCKS-14-0.sas"))
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_GbfsHff, logistics_15_0, std::string("logistics00/probLOGISTICS-15-0.sas"))
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_GbfsHff, depot_p07, std::string("depot/p07.sas"))->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // The resident set and its peak, in bytes, from /proc/self/status.
 std::pair<double, double> resident_and_peak() {

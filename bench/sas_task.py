@@ -1,8 +1,10 @@
 """Reader of grounded finite-domain task files (the benchmark tasks in ../shared/tasks), and their
-natural grounding for quendral: one object-valued fluent per variable (its values are the
-objects of the variable's own type), one instantaneous action per operator whose condition is the
-conjunction of its prevail conditions and before-values and whose effects set the after-values,
-and the goal as the conjunction of the goal facts.
+natural grounding for quendral: one object-valued fluent per variable (its values, named as the
+file writes them, are the objects of a type named after the variable), one instantaneous action
+per operator whose condition is the conjunction of its prevail conditions and before-values and
+whose effects set the after-values, and the goal as the conjunction of the goal facts. It is the
+grounding the C++ benchmarks read (bench/sas_task.cpp), so a search from Python and the same
+search driven from C++ expand the same states.
 
 Shared by the Python benchmarks and the tests that need real tasks; it replays plans on its own
 (`SasTask.replay`), independently of the engine."""
@@ -21,6 +23,7 @@ class SasOperator:
 
 @dataclass
 class SasTask:
+    names: list              # per variable: its name
     variables: list          # per variable: the names of its values
     init: list               # per variable: its value index
     goal: list               # (variable, value)
@@ -57,10 +60,11 @@ def read_sas(path):
 
     expect("begin_version"), next(lines), expect("end_version")
     expect("begin_metric"), next(lines), expect("end_metric")
-    variables = []
+    names, variables = [], []
     for _ in range(int(next(lines))):
         expect("begin_variable")
-        next(lines), next(lines)
+        names.append(next(lines))
+        next(lines)  # axiom layer
         variables.append([next(lines) for _ in range(int(next(lines)))])
         expect("end_variable")
     for _ in range(int(next(lines))):
@@ -73,7 +77,7 @@ def read_sas(path):
     expect("begin_goal")
     goal = [pair() for _ in range(int(next(lines)))]
     expect("end_goal")
-    task = SasTask(variables, init, goal)
+    task = SasTask(names, variables, init, goal)
     for _ in range(int(next(lines))):
         expect("begin_operator")
         name = next(lines)
@@ -98,7 +102,7 @@ def task_files():
 def ground(task, q):
     """The task in quendral's terms: (search space, the factories' task description)."""
     def value_name(v, x):
-        return f"v{v}:{task.variables[v][x]}"
+        return task.variables[v][x]
 
     def conjunction(facts):
         if not facts:
@@ -124,8 +128,8 @@ def ground(task, q):
     space = q.SearchSpace([None] * len(actions), events, actions, None, None, None, initial_state=initial, goal=goal)
     description = {
         "actions": actions,
-        "fluent_types": [f"var{v}" for v in range(len(task.variables))],
-        "objects": {f"var{v}": [value_name(v, x) for x in range(len(values))] for v, values in enumerate(task.variables)},
+        "fluent_types": list(task.names),
+        "objects": {task.names[v]: list(values) for v, values in enumerate(task.variables)},
         "events": events,
         "goals": goal,
     }
