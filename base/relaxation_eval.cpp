@@ -36,6 +36,9 @@ namespace quendral {
 namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
+// The highest cost the cost-ordered exploration files in a bucket; a higher one (h-add can grow
+// exponentially along a chain) hands the evaluation to the layered exploration.
+constexpr double kLastBucket = 1 << 20;
 
 // An optional cost without the branches of std::optional in the stacks.
 struct Cost {
@@ -72,6 +75,17 @@ struct RelaxationScratch {
   std::vector<OperatorID> order;         // the triggered operators of a layer, ascending
   std::vector<double> precondition_cost;       // hmax: the precondition's cost in this layer
   std::vector<std::uint64_t> precondition_stamp;  // layer
+
+  // The cost-ordered exploration: per fact the least offer so far, per operator the facts of its
+  // conjunctive precondition still unsettled and the combined cost of the settled ones, and the
+  // facts waiting for settlement by whole cost (a fact may wait in several buckets; only the one
+  // of its least offer settles it).
+  std::vector<double> tentative;
+  std::vector<std::uint64_t> tentative_stamp;  // evaluation
+  std::vector<std::uint32_t> unsettled;
+  std::vector<double> partial;
+  std::vector<std::uint64_t> unsettled_stamp;  // evaluation
+  std::vector<std::vector<Expression>> buckets;
 
   // Per linear-condition slot.
   std::vector<double> lhs;
@@ -278,7 +292,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   RelaxationScratch& s = *expression_manager->scratch;
   const bool hmax = mode == RelaxationMode::Hmax;
   const bool hff = mode == RelaxationMode::Hff;
-  const std::uint64_t evaluation = ++s.evaluation;
+  std::uint64_t evaluation = 0;
 
   // The state's facts, found again through the value last seen at each fluent.
   const std::size_t fluents = state.values.size();
@@ -315,30 +329,41 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   grow(s.lhs_stamp, slots);
   grow(s.contributors, slots);
   grow(s.contributors_stamp, slots);
-  s.new_facts.clear();
+  if (explore_by_cost) {
+    grow(s.tentative, facts);
+    grow(s.tentative_stamp, facts);
+    grow(s.unsettled, ops);
+    grow(s.partial, ops);
+    grow(s.unsettled_stamp, ops);
+  }
 
   // Initial facts: the state's values, the linear and the complex conditions true in it, the
-  // current stage of every action, and the constant true.
-  for (std::uint64_t i = 0; i < fluents; ++i) s.set_initial(s.seen_fact[i], 0.0);
-  for (const SimpleNumericConditions::Entry& entry : simple_numeric_conditions) {
-    if (internal_evaluate(manager.get(entry.condition), state).is_bool(true)) s.set_initial(entry.condition, 0.0);
-  }
-  for (const Expression condition : complex_numeric_conditions) {
-    s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
-  }
-  const bool any_running = !state.todo.empty();
-  for (const auto& [action, stages] : stage_facts) {
-    if (const TodoEntry* running = any_running ? state.todo.find(action) : nullptr) {
-      QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
-                     "running action " + std::to_string(action.idx) + " is at position " +
-                         std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
-      s.set_initial(stages[running->pos - 1], 0.0);
-    } else {
-      QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
-      s.set_initial(stages.back(), 0.0);
+  // current stage of every action, and the constant true. A new evaluation stamp each time.
+  const auto start = [&] {
+    evaluation = ++s.evaluation;
+    s.new_facts.clear();
+    for (std::uint64_t i = 0; i < fluents; ++i) s.set_initial(s.seen_fact[i], 0.0);
+    for (const SimpleNumericConditions::Entry& entry : simple_numeric_conditions) {
+      if (internal_evaluate(manager.get(entry.condition), state).is_bool(true)) s.set_initial(entry.condition, 0.0);
     }
-  }
-  if (true_fact) s.set_initial(*true_fact, 0.0);
+    for (const Expression condition : complex_numeric_conditions) {
+      s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
+    }
+    const bool any_running = !state.todo.empty();
+    for (const auto& [action, stages] : stage_facts) {
+      if (const TodoEntry* running = any_running ? state.todo.find(action) : nullptr) {
+        QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
+                       "running action " + std::to_string(action.idx) + " is at position " +
+                           std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
+        s.set_initial(stages[running->pos - 1], 0.0);
+      } else {
+        QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
+        s.set_initial(stages.back(), 0.0);
+      }
+    }
+    if (true_fact) s.set_initial(*true_fact, 0.0);
+  };
+  start();
 
   // The left-hand side of a linear condition in the state, worked out once per evaluation.
   const auto lhs_of = [&](std::uint64_t slot) {
@@ -386,6 +411,96 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       if (o > s.achiever[f]) s.achiever[f] = o;
     }
   };
+
+  // The cost-ordered exploration, when the task allows it: Knuth's generalisation of Dijkstra's
+  // algorithm. Facts settle by ascending cost from buckets of whole costs; a conjunctive
+  // precondition is costed once, when its last fact settles, from per-operator counters; one with
+  // `Or` is costed again whenever one of its facts settles (a later disjunct may be cheaper). Its
+  // costs are those of the layered fixpoint below, the least fixpoint of h-add and h-max, as long
+  // as every offer exceeds the cost being settled and costs are whole (exact sums in any order):
+  // both hold with operator weights of 1 and initial costs of 0 or 1, and anything else hands
+  // the evaluation over to the layers. The hff achiever agrees too: under the layered rule (a
+  // lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
+  // id among the operators whose last offer equals its final cost, and so it is here.
+  const auto settle_in_cost_order = [&]() -> bool {
+    std::size_t top = 0;  // one past the highest bucket in use
+    double current = 0.0;
+    bool sound = true;
+    const auto wait = [&](Expression fact, double value) {
+      if (!(value >= current && value <= kLastBucket && value == std::floor(value))) {
+        sound = false;
+        return;
+      }
+      const auto b = static_cast<std::size_t>(value);
+      if (s.buckets.size() <= b) s.buckets.resize(b + 1);
+      s.buckets[b].push_back(fact);
+      top = std::max(top, b + 1);
+    };
+    const auto offer_settled = [&](Expression fact, double value, OperatorID o) {
+      const std::uint64_t f = fact.id;
+      if (value < current + 1.0) {
+        sound = false;  // it could tie with or undercut a settled cost
+        return;
+      }
+      if (s.tentative_stamp[f] != evaluation || value < s.tentative[f]) {
+        s.tentative[f] = value;
+        s.tentative_stamp[f] = evaluation;
+        if (hff) {
+          s.achiever[f] = o;
+          s.achiever_stamp[f] = evaluation;
+        }
+        wait(fact, value);
+      } else if (hff && value == s.tentative[f]) {
+        QUENDRAL_CHECK(s.achiever_stamp[f] == evaluation, "an equal offer for a fact without achiever");
+        if (o > s.achiever[f]) s.achiever[f] = o;
+      }
+    };
+    const auto fire = [&](OperatorID o, double c) {
+      s.operator_cost[o] = c;
+      s.operator_stamp[o] = evaluation;
+      const Operator& op = operators[o];
+      for (const Expression fact : op.add_effects) offer_settled(fact, c + op.weight, o);
+    };
+    for (const Expression f : s.new_facts) {
+      s.tentative[f.id] = s.fact_cost[f.id];
+      s.tentative_stamp[f.id] = evaluation;
+      s.fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
+      wait(f, s.fact_cost[f.id]);
+    }
+    for (std::size_t b = 0; b < top && sound; ++b) {
+      current = static_cast<double>(b);
+      for (std::size_t i = 0; i < s.buckets[b].size() && sound; ++i) {
+        const std::uint64_t f = s.buckets[b][i].id;
+        if (s.fact_stamp[f] == evaluation || s.tentative[f] != current) continue;
+        s.fact_cost[f] = current;
+        s.fact_stamp[f] = evaluation;
+        for (const OperatorID o : operators_by_fact[f]) {
+          const std::uint32_t n = precondition_facts[o];
+          if (n == kPreconditionWithOr) {
+            const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+            if (c.has && (s.operator_stamp[o] != evaluation || c.value < s.operator_cost[o])) fire(o, c.value);
+            continue;
+          }
+          if (s.unsettled_stamp[o] != evaluation) {
+            s.unsettled_stamp[o] = evaluation;
+            s.unsettled[o] = n;
+            s.partial[o] = 0.0;
+          }
+          s.partial[o] = hmax ? std::max(s.partial[o], current) : s.partial[o] + current;
+          if (--s.unsettled[o] == 0) fire(o, s.partial[o]);
+        }
+      }
+    }
+    for (std::size_t b = 0; b < top; ++b) s.buckets[b].clear();
+    return sound;
+  };
+  if (explore_by_cost) {
+    if (settle_in_cost_order()) {
+      s.new_facts.clear();  // nothing is left for the layers
+    } else {
+      start();
+    }
+  }
 
   // The layered fixpoint.
   while (!s.new_facts.empty()) {

@@ -280,6 +280,18 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
   for (const Operator& op : operators) note_true(op.precondition);
   note_true(goal_condition);
 
+  // The cost-ordered exploration needs every operator woken by a fact of its precondition, and no
+  // linear condition that an operator's effects could help (the layered order decides its h-max).
+  precondition_facts.reserve(operators.size());
+  for (const Operator& op : operators) {
+    std::uint64_t facts = 0;
+    for (const HeuristicExpressionNode& entry : op.precondition.nodes) facts += entry.is_fact() ? 1 : 0;
+    precondition_facts.push_back(op.precondition.has_or || facts >= kPreconditionWithOr
+                                     ? kPreconditionWithOr
+                                     : static_cast<std::uint32_t>(facts));
+  }
+  explore_by_cost = operators_without_precondition.empty() && operator_numeric_conditions.total() == 0;
+
   value_cache = std::make_shared<SharedValueCache>();
   if (settings.internal_caching) value_cache->map.emplace();
   expression_manager = std::make_shared<SharedExpressionManager>();

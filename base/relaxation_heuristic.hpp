@@ -262,6 +262,14 @@ class DeleteRelaxationHeuristic {
   // The fact of the constant true condition when some condition holds one: it holds in every
   // state, so an evaluation gives it cost 0 (the constant false fact is simply never reached).
   std::optional<Expression> true_fact;
+  // Row o: the number of `Fact` entries of operator o's precondition (once per occurrence), or
+  // `kPreconditionWithOr` when it holds an `Or`.
+  static constexpr std::uint32_t kPreconditionWithOr = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> precondition_facts;
+  // Whether an evaluation settles facts in cost order rather than by layers (relaxation_eval.cpp
+  // says when the two agree); set when the task qualifies. Clearing it forces the layered
+  // exploration, the reference the cost-ordered one is checked against.
+  bool explore_by_cost = false;
 };
 
 }  // namespace quendral
