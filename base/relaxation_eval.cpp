@@ -80,11 +80,18 @@ struct RelaxationScratch {
   // conjunctive precondition still unsettled and the combined cost of the settled ones, and the
   // facts waiting for settlement by whole cost (a fact may wait in several buckets; only the one
   // of its least offer settles it).
-  std::vector<double> tentative;
-  std::vector<std::uint64_t> tentative_stamp;  // evaluation
-  std::vector<std::uint32_t> unsettled;
-  std::vector<double> partial;
-  std::vector<std::uint64_t> unsettled_stamp;  // evaluation
+  // Each packed in one entry, as they are read together.
+  struct Tentative {
+    double cost;
+    std::uint64_t stamp;  // evaluation
+  };
+  struct Pending {
+    double partial;
+    std::uint64_t stamp;  // evaluation
+    std::uint32_t unsettled;
+  };
+  std::vector<Tentative> tentative;
+  std::vector<Pending> pending;
   std::vector<std::vector<Expression>> buckets;
 
   // Per linear-condition slot.
@@ -331,14 +338,12 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   grow(s.contributors_stamp, slots);
   if (explore_by_cost) {
     grow(s.tentative, facts);
-    grow(s.tentative_stamp, facts);
-    grow(s.unsettled, ops);
-    grow(s.partial, ops);
-    grow(s.unsettled_stamp, ops);
+    grow(s.pending, ops);
   }
 
   // Initial facts: the state's values, the linear and the complex conditions true in it, the
   // current stage of every action, and the constant true. A new evaluation stamp each time.
+  const bool all_idle = state.todo.empty() && idle_stage_facts.size() == stage_facts.size();
   const auto start = [&] {
     evaluation = ++s.evaluation;
     s.new_facts.clear();
@@ -349,16 +354,21 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
     for (const Expression condition : complex_numeric_conditions) {
       s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
     }
-    const bool any_running = !state.todo.empty();
-    for (const auto& [action, stages] : stage_facts) {
-      if (const TodoEntry* running = any_running ? state.todo.find(action) : nullptr) {
-        QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
-                       "running action " + std::to_string(action.idx) + " is at position " +
-                           std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
-        s.set_initial(stages[running->pos - 1], 0.0);
-      } else {
-        QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
-        s.set_initial(stages.back(), 0.0);
+    // Nothing running (always so in a classical task): every action at its idle fact, from the
+    // flat list rather than through every action's stage list.
+    if (all_idle) {
+      for (const Expression idle : idle_stage_facts) s.set_initial(idle, 0.0);
+    } else {
+      for (const auto& [action, stages] : stage_facts) {
+        if (const TodoEntry* running = state.todo.empty() ? nullptr : state.todo.find(action)) {
+          QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
+                         "running action " + std::to_string(action.idx) + " is at position " +
+                             std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
+          s.set_initial(stages[running->pos - 1], 0.0);
+        } else {
+          QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
+          s.set_initial(stages.back(), 0.0);
+        }
       }
     }
     if (true_fact) s.set_initial(*true_fact, 0.0);
@@ -423,6 +433,19 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   // lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
   // id among the operators whose last offer equals its final cost, and so it is here.
   const auto settle_in_cost_order = [&]() -> bool {
+    // The tables through plain pointers: none is resized here, and the compiler need not reload
+    // them after every store.
+    double* const fact_cost = s.fact_cost.data();
+    std::uint64_t* const fact_stamp = s.fact_stamp.data();
+    RelaxationScratch::Tentative* const tentative = s.tentative.data();
+    RelaxationScratch::Pending* const pending = s.pending.data();
+    OperatorID* const achiever = s.achiever.data();
+    std::uint64_t* const achiever_stamp = s.achiever_stamp.data();
+    double* const operator_cost = s.operator_cost.data();
+    std::uint64_t* const operator_stamp = s.operator_stamp.data();
+    const PackedOperator* const packed = packed_operators.data();
+    const Expression* const effects = packed_add_effects.data();
+    const std::uint64_t stamp = evaluation;
     std::size_t top = 0;  // one past the highest bucket in use
     double current = 0.0;
     bool sound = true;
@@ -436,58 +459,73 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       s.buckets[b].push_back(fact);
       top = std::max(top, b + 1);
     };
-    const auto offer_settled = [&](Expression fact, double value, OperatorID o) {
-      const std::uint64_t f = fact.id;
+    const auto fire = [&](OperatorID o, double c) {
+      operator_cost[o] = c;
+      operator_stamp[o] = stamp;
+      const PackedOperator& op = packed[o];
+      const double value = c + op.weight;
       if (value < current + 1.0) {
-        sound = false;  // it could tie with or undercut a settled cost
+        sound = false;  // an offer could tie with or undercut a settled cost
         return;
       }
-      if (s.tentative_stamp[f] != evaluation || value < s.tentative[f]) {
-        s.tentative[f] = value;
-        s.tentative_stamp[f] = evaluation;
-        if (hff) {
-          s.achiever[f] = o;
-          s.achiever_stamp[f] = evaluation;
+      // With every action idle, an idle fact already has cost 0: no offer can change it.
+      for (std::uint32_t e = all_idle ? op.idle_effects_end : op.add_effects_begin; e < op.add_effects_end; ++e) {
+        const Expression fact = effects[e];
+        const std::uint64_t f = fact.id;
+        RelaxationScratch::Tentative& known = tentative[f];
+        if (known.stamp != stamp || value < known.cost) {
+          known = {value, stamp};
+          if (hff) {
+            achiever[f] = o;
+            achiever_stamp[f] = stamp;
+          }
+          wait(fact, value);
+        } else if (hff && value == known.cost) {
+          QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
+          if (o > achiever[f]) achiever[f] = o;
         }
-        wait(fact, value);
-      } else if (hff && value == s.tentative[f]) {
-        QUENDRAL_CHECK(s.achiever_stamp[f] == evaluation, "an equal offer for a fact without achiever");
-        if (o > s.achiever[f]) s.achiever[f] = o;
       }
     };
-    const auto fire = [&](OperatorID o, double c) {
-      s.operator_cost[o] = c;
-      s.operator_stamp[o] = evaluation;
-      const Operator& op = operators[o];
-      for (const Expression fact : op.add_effects) offer_settled(fact, c + op.weight, o);
-    };
+    // With every action idle, the idle facts are settled at cost 0 from the start (as `start`
+    // left them); the operators then need only their other precondition facts.
+    if (all_idle) {
+      for (const Expression f : idle_stage_facts) tentative[f.id] = {0.0, stamp};
+    }
     for (const Expression f : s.new_facts) {
-      s.tentative[f.id] = s.fact_cost[f.id];
-      s.tentative_stamp[f.id] = evaluation;
-      s.fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
-      wait(f, s.fact_cost[f.id]);
+      if (all_idle && tentative[f.id].stamp == stamp) continue;
+      tentative[f.id] = {fact_cost[f.id], stamp};
+      fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
+      wait(f, fact_cost[f.id]);
+    }
+    if (all_idle) {
+      for (const OperatorID o : operators_ready_when_idle) {
+        if (!sound) break;
+        if (packed[o].precondition_facts != kPreconditionWithOr) {
+          fire(o, 0.0);
+          continue;
+        }
+        const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+        if (c.has) fire(o, c.value);
+      }
     }
     for (std::size_t b = 0; b < top && sound; ++b) {
       current = static_cast<double>(b);
       for (std::size_t i = 0; i < s.buckets[b].size() && sound; ++i) {
         const std::uint64_t f = s.buckets[b][i].id;
-        if (s.fact_stamp[f] == evaluation || s.tentative[f] != current) continue;
-        s.fact_cost[f] = current;
-        s.fact_stamp[f] = evaluation;
+        if (fact_stamp[f] == stamp || tentative[f].cost != current) continue;
+        fact_cost[f] = current;
+        fact_stamp[f] = stamp;
         for (const OperatorID o : operators_by_fact[f]) {
-          const std::uint32_t n = precondition_facts[o];
+          const std::uint32_t n = packed[o].precondition_facts;
           if (n == kPreconditionWithOr) {
             const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
-            if (c.has && (s.operator_stamp[o] != evaluation || c.value < s.operator_cost[o])) fire(o, c.value);
+            if (c.has && (operator_stamp[o] != stamp || c.value < operator_cost[o])) fire(o, c.value);
             continue;
           }
-          if (s.unsettled_stamp[o] != evaluation) {
-            s.unsettled_stamp[o] = evaluation;
-            s.unsettled[o] = n;
-            s.partial[o] = 0.0;
-          }
-          s.partial[o] = hmax ? std::max(s.partial[o], current) : s.partial[o] + current;
-          if (--s.unsettled[o] == 0) fire(o, s.partial[o]);
+          RelaxationScratch::Pending& waiting = pending[o];
+          if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
+          waiting.partial = hmax ? std::max(waiting.partial, current) : waiting.partial + current;
+          if (--waiting.unsettled == 0) fire(o, waiting.partial);
         }
       }
     }
