@@ -344,7 +344,8 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   // Initial facts: the state's values, the linear and the complex conditions true in it, the
   // current stage of every action, and the constant true. A new evaluation stamp each time.
   const bool all_idle = state.todo.empty() && idle_stage_facts.size() == stage_facts.size();
-  const auto start = [&] {
+  // `by_cost`: for the cost-ordered exploration, which takes idle facts as settled (see there).
+  const auto start = [&](bool by_cost) {
     evaluation = ++s.evaluation;
     s.new_facts.clear();
     for (std::uint64_t i = 0; i < fluents; ++i) s.set_initial(s.seen_fact[i], 0.0);
@@ -356,7 +357,13 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
     }
     // Nothing running (always so in a classical task): every action at its idle fact, from the
     // flat list rather than through every action's stage list.
-    if (all_idle) {
+    if (all_idle && by_cost) {
+      for (const Expression idle : idle_stage_facts) {
+        s.fact_cost[idle.id] = 0.0;
+        s.fact_stamp[idle.id] = evaluation;
+        s.tentative[idle.id] = {0.0, evaluation};
+      }
+    } else if (all_idle) {
       for (const Expression idle : idle_stage_facts) s.set_initial(idle, 0.0);
     } else {
       for (const auto& [action, stages] : stage_facts) {
@@ -373,7 +380,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
     }
     if (true_fact) s.set_initial(*true_fact, 0.0);
   };
-  start();
+  start(explore_by_cost);
 
   // The left-hand side of a linear condition in the state, worked out once per evaluation.
   const auto lhs_of = [&](std::uint64_t slot) {
@@ -441,8 +448,6 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
     RelaxationScratch::Pending* const pending = s.pending.data();
     OperatorID* const achiever = s.achiever.data();
     std::uint64_t* const achiever_stamp = s.achiever_stamp.data();
-    double* const operator_cost = s.operator_cost.data();
-    std::uint64_t* const operator_stamp = s.operator_stamp.data();
     const PackedOperator* const packed = packed_operators.data();
     const Expression* const effects = packed_add_effects.data();
     const std::uint64_t stamp = evaluation;
@@ -460,8 +465,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       top = std::max(top, b + 1);
     };
     const auto fire = [&](OperatorID o, double c) {
-      operator_cost[o] = c;
-      operator_stamp[o] = stamp;
+      pending[o] = {c, stamp, 0};  // its cost, and that it has one
       const PackedOperator& op = packed[o];
       const double value = c + op.weight;
       if (value < current + 1.0) {
@@ -486,13 +490,9 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
         }
       }
     };
-    // With every action idle, the idle facts are settled at cost 0 from the start (as `start`
-    // left them); the operators then need only their other precondition facts.
-    if (all_idle) {
-      for (const Expression f : idle_stage_facts) tentative[f.id] = {0.0, stamp};
-    }
+    // With every action idle, `start` has settled the idle facts at cost 0 (they are not among
+    // the new facts); the operators then wait only for their other precondition facts.
     for (const Expression f : s.new_facts) {
-      if (all_idle && tentative[f.id].stamp == stamp) continue;
       tentative[f.id] = {fact_cost[f.id], stamp};
       fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
       wait(f, fact_cost[f.id]);
@@ -519,7 +519,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
           const std::uint32_t n = packed[o].precondition_facts;
           if (n == kPreconditionWithOr) {
             const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
-            if (c.has && (operator_stamp[o] != stamp || c.value < operator_cost[o])) fire(o, c.value);
+            if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
             continue;
           }
           RelaxationScratch::Pending& waiting = pending[o];
@@ -532,11 +532,13 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
     for (std::size_t b = 0; b < top; ++b) s.buckets[b].clear();
     return sound;
   };
+  bool settled_by_cost = false;
   if (explore_by_cost) {
-    if (settle_in_cost_order()) {
+    settled_by_cost = settle_in_cost_order();
+    if (settled_by_cost) {
       s.new_facts.clear();  // nothing is left for the layers
     } else {
-      start();
+      start(false);
     }
   }
 
@@ -622,7 +624,9 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   if (collect) {
     std::vector<OperatorID> reached;
     for (OperatorID o = 0; o < ops; ++o) {
-      if (s.operator_stamp[o] == evaluation) reached.push_back(o);
+      const bool costed = settled_by_cost ? s.pending[o].stamp == evaluation && s.pending[o].unsettled == 0
+                                          : s.operator_stamp[o] == evaluation;
+      if (costed) reached.push_back(o);
     }
     return {std::nullopt, std::move(reached)};
   }
