@@ -107,7 +107,6 @@ struct RelaxationScratch {
 
   // Per action idx: membership of the relaxed plan.
   std::vector<std::uint64_t> plan_stamp;
-  std::vector<Action> plan;
 
   // Stacks and lists of `cost` and `hff_leaves`.
   std::vector<Cost> stack;
@@ -651,7 +650,6 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   // cost but no achiever (a complex numeric condition false in the state, which no operator
   // reaches) counts one step, as its cost does in hadd: otherwise a state that misses only such
   // conditions would get 0, the value reserved for states whose goal already holds.
-  s.plan.clear();
   s.work.clear();
   s.leaves.clear();
   hff_leaves(goal_condition, s, s.leaves);
@@ -668,12 +666,31 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       if (own.has && own.value > 0.0) value += 1.0;
       continue;
     }
-    const Operator& op = operators[s.achiever[f.id]];
+    const OperatorID o = s.achiever[f.id];
+    const Operator& op = operators[o];
     const std::uint64_t a = op.action.idx;
     if (s.plan_stamp.size() <= a) s.plan_stamp.resize(a + 1, 0);
+    // An action joins the relaxed plan once, counting its events unless it is already running.
     if (s.plan_stamp[a] != evaluation) {
       s.plan_stamp[a] = evaluation;
-      s.plan.push_back(op.action);
+      if (state.todo.empty() || !state.todo.contains(op.action)) {
+        std::uint64_t events = packed_operators[o].action_events;
+        if (events == 0) {
+          const std::uint64_t* count = event_counts.find(op.action);
+          QUENDRAL_CHECK(count != nullptr, "action " + std::to_string(a) + " has operators but no events");
+          events = *count;
+        }
+        value += static_cast<double>(events);
+      }
+    }
+    if (!op.precondition.has_or) {
+      // All its facts, without the detour through the leaf list.
+      for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
+        if (!entry.is_fact() || s.visited_stamp[entry.payload] == evaluation) continue;
+        s.visited_stamp[entry.payload] = evaluation;
+        s.work.push_back(entry.expression());
+      }
+      continue;
     }
     s.leaves.clear();
     hff_leaves(op.precondition, s, s.leaves);
@@ -682,12 +699,6 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       s.visited_stamp[leaf.id] = evaluation;
       s.work.push_back(leaf);
     }
-  }
-  for (const Action a : s.plan) {
-    if (state.todo.contains(a)) continue;
-    const std::uint64_t* count = event_counts.find(a);
-    QUENDRAL_CHECK(count != nullptr, "action " + std::to_string(a.idx) + " has operators but no events");
-    value += static_cast<double>(*count);
   }
   return {value, std::nullopt};
 }

@@ -312,6 +312,9 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
       const bool with_or = op.precondition.has_or || facts >= kPreconditionWithOr;
       packed.precondition_facts = with_or ? kPreconditionWithOr : static_cast<std::uint32_t>(facts);
       packed.idle_facts = static_cast<std::uint32_t>(idle_facts);
+      if (const std::uint64_t* count = event_counts.find(op.action); count != nullptr && *count < kPreconditionWithOr) {
+        packed.action_events = static_cast<std::uint32_t>(*count);
+      }
       packed_operators.push_back(packed);
       if (idle_facts > 0 && (with_or || idle_facts == facts)) operators_ready_when_idle.push_back(op.id);
     }

@@ -266,7 +266,8 @@ class DeleteRelaxationHeuristic {
   // themselves are large): its weight; the number of `Fact` entries of its precondition (once
   // per occurrence), or `kPreconditionWithOr` when it holds an `Or`, and how many of them are
   // idle stage facts; its add effects, `packed_add_effects[add_effects_begin .. add_effects_end)`,
-  // idle stage facts first, up to `idle_effects_end`.
+  // idle stage facts first, up to `idle_effects_end`; the event count of its action (0 when it
+  // has none or too many for the field).
   struct PackedOperator {
     double weight = 1.0;
     std::uint32_t precondition_facts = 0;
@@ -274,6 +275,7 @@ class DeleteRelaxationHeuristic {
     std::uint32_t add_effects_begin = 0;
     std::uint32_t idle_effects_end = 0;
     std::uint32_t add_effects_end = 0;
+    std::uint32_t action_events = 0;
   };
   static constexpr std::uint32_t kPreconditionWithOr = 0xFFFFFFFFu;
   std::vector<PackedOperator> packed_operators;
