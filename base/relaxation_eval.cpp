@@ -4,6 +4,9 @@
 // A state becomes a set of facts of cost 0; a layered fixpoint then lets every relaxed operator
 // offer its effects at its precondition's cost plus its weight (a linear condition is offered at
 // the cost of applying a helping operator as often as it takes), until a layer improves nothing.
+// Where no operator helps a linear condition, the same fixpoint (costs, hff achievers, reached
+// operators) is found much faster by settling facts in cost order (`settle_in_cost_order`); the
+// layered loop stays the reference and the fallback, and `explore_by_cost` chooses.
 // The goal (and, for hadd and hmax, the return of every running action to idle) is then costed;
 // hff instead counts the events of a relaxed plan extracted backwards through best achievers.
 //

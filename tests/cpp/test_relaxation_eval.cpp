@@ -296,14 +296,26 @@ struct RandomTasks : Draws {
   }
 };
 
+// A seeded random task with its variant flags and four states of it.
+struct RandomCase {
+  TaskSpec task;
+  bool inadmissible = false, disable = false;
+  std::vector<State> states;
+};
+
+RandomCase random_case(TaskKind kind, std::uint64_t seed) {
+  RandomTasks gen{{std::mt19937_64(seed)}, kind};
+  RandomCase c{gen.task(), false, false, {}};
+  c.inadmissible = gen.chance(50);
+  c.disable = gen.chance(20);
+  for (int i = 0; i < 4; ++i) c.states.push_back(gen.state(c.task));
+  return c;
+}
+
 TEST(RelaxationEval, AgreesWithTheModelOnRandomTasks) {
   for (const TaskKind kind : {TaskKind::Classical, TaskKind::Numeric, TaskKind::Temporal}) {
     for (std::uint64_t seed = 0; seed < 150; ++seed) {
-      RandomTasks gen{{std::mt19937_64(seed * 3 + static_cast<std::uint64_t>(kind))}, kind};
-      const TaskSpec task = gen.task();
-      const bool inadmissible = gen.chance(50), disable = gen.chance(20);
-      std::vector<State> states;
-      for (int i = 0; i < 4; ++i) states.push_back(gen.state(task));
+      const auto [task, inadmissible, disable, states] = random_case(kind, seed * 3 + static_cast<std::uint64_t>(kind));
       for (const RelaxationMode mode : kModes) {
         SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " seed " << seed << " mode "
                                           << static_cast<int>(mode) << " inadmissible " << inadmissible << " disable "
@@ -334,11 +346,8 @@ TEST(RelaxationEval, CostOrderedExplorationAgreesWithTheLayers) {
   int by_cost = 0;
   for (const TaskKind kind : {TaskKind::Classical, TaskKind::Numeric, TaskKind::Temporal}) {
     for (std::uint64_t seed = 0; seed < 300; ++seed) {
-      RandomTasks gen{{std::mt19937_64(seed * 7 + 1000 + static_cast<std::uint64_t>(kind))}, kind};
-      const TaskSpec task = gen.task();
-      const bool inadmissible = gen.chance(50), disable = gen.chance(20);
-      std::vector<State> states;
-      for (int i = 0; i < 4; ++i) states.push_back(gen.state(task));
+      const auto [task, inadmissible, disable, states] =
+          random_case(kind, seed * 7 + 1000 + static_cast<std::uint64_t>(kind));
       for (const RelaxationMode mode : kModes) {
         SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " seed " << seed << " mode "
                                           << static_cast<int>(mode));
@@ -457,15 +466,20 @@ TEST(RelaxationEval, RealTasksMatchTheTextbookValues) {
   }
 }
 
+// The states of a seeded random walk of `steps` steps through a real task.
+std::vector<std::shared_ptr<const State>> walk(const bench::SasTask& task, std::uint64_t seed, std::size_t steps) {
+  const SearchSpace space(std::vector<std::optional<DurationBounds>>(task.actions.size()), task.events, task.actions,
+                          std::nullopt, std::nullopt, std::nullopt, task.initial_state, task.goal);
+  return bench::random_walk(space, seed, steps);
+}
+
 TEST(RelaxationEval, CostOrderedExplorationAgreesWithTheLayersOnRealTasks) {
   const auto files = bench::classical_task_files();
   if (files.empty()) GTEST_SKIP() << "the shared benchmark tasks are not beside the repository";
   for (const auto& file : files) {
     SCOPED_TRACE(file.string());
     const bench::SasTask task = bench::load_sas_task(file);
-    const SearchSpace space(std::vector<std::optional<DurationBounds>>(task.actions.size()), task.events,
-                            task.actions, std::nullopt, std::nullopt, std::nullopt, task.initial_state, task.goal);
-    const auto states = bench::random_walk(space, 3, 25);
+    const auto states = walk(task, 3, 25);
     for (const RelaxationMode mode : kModes) {
       const DeleteRelaxationHeuristic h(task.actions, task.fluent_types, task.objects,
                                         task.events, task.goal, DeleteRelaxationSettings{false, false, false, mode});
@@ -479,9 +493,7 @@ TEST(RelaxationEval, SteadyStateEvaluationsAllocateNothing) {
   const auto files = bench::classical_task_files();
   if (files.empty()) GTEST_SKIP() << "the shared benchmark tasks are not beside the repository";
   const bench::SasTask task = bench::load_sas_task(files.front());
-  const SearchSpace space(std::vector<std::optional<DurationBounds>>(task.actions.size()), task.events, task.actions,
-                          std::nullopt, std::nullopt, std::nullopt, task.initial_state, task.goal);
-  const auto states = bench::random_walk(space, 7, 60);
+  const auto states = walk(task, 7, 60);
   for (const RelaxationMode mode : kModes) {
     const DeleteRelaxationHeuristic h(task.actions, task.fluent_types, task.objects,
                                       task.events, task.goal, DeleteRelaxationSettings{false, false, false, mode});
