@@ -636,7 +636,8 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   const Cost g = condition_cost(goal_condition.nodes, s, hmax);
   if (!g.has) return {std::nullopt, std::nullopt};
   if (!hff) {
-    const Cost idle = condition_cost(all_idle_condition.nodes, s, hmax);
+    // With every action idle, all the idle facts have cost 0 and so has their conjunction.
+    const Cost idle = all_idle ? Cost{0.0, true} : condition_cost(all_idle_condition.nodes, s, hmax);
     if (!idle.has) return {std::nullopt, std::nullopt};
     return {hmax ? std::max(g.value, idle.value) : idle.value + g.value, std::nullopt};
   }
