@@ -4,6 +4,9 @@
 // A state becomes a set of facts of cost 0; a layered fixpoint then lets every relaxed operator
 // offer its effects at its precondition's cost plus its weight (a linear condition is offered at
 // the cost of applying a helping operator as often as it takes), until a layer improves nothing.
+// Where no operator helps a linear condition, the same fixpoint (costs, hff achievers, reached
+// operators) is found much faster by settling facts in cost order (`settle_in_cost_order`); the
+// layered loop stays the reference and the fallback, and `explore_by_cost` chooses.
 // The goal (and, for hadd and hmax, the return of every running action to idle) is then costed;
 // hff instead counts the events of a relaxed plan extracted backwards through best achievers.
 //
@@ -36,6 +39,9 @@ namespace quendral {
 namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
+// The highest cost the cost-ordered exploration files in a bucket; a higher one (h-add can grow
+// exponentially along a chain) hands the evaluation to the layered exploration.
+constexpr double kLastBucket = 1 << 20;
 
 // An optional cost without the branches of std::optional in the stacks.
 struct Cost {
@@ -73,6 +79,24 @@ struct RelaxationScratch {
   std::vector<double> precondition_cost;       // hmax: the precondition's cost in this layer
   std::vector<std::uint64_t> precondition_stamp;  // layer
 
+  // The cost-ordered exploration: per fact the least offer so far, per operator the facts of its
+  // conjunctive precondition still unsettled and the combined cost of the settled ones, and the
+  // facts waiting for settlement by whole cost (a fact may wait in several buckets; only the one
+  // of its least offer settles it).
+  // Each packed in one entry, as they are read together.
+  struct Tentative {
+    double cost;
+    std::uint64_t stamp;  // evaluation
+  };
+  struct Pending {
+    double partial;
+    std::uint64_t stamp;  // evaluation
+    std::uint32_t unsettled;
+  };
+  std::vector<Tentative> tentative;
+  std::vector<Pending> pending;
+  std::vector<std::vector<Expression>> buckets;
+
   // Per linear-condition slot.
   std::vector<double> lhs;
   std::vector<std::uint64_t> lhs_stamp;  // evaluation
@@ -86,7 +110,6 @@ struct RelaxationScratch {
 
   // Per action idx: membership of the relaxed plan.
   std::vector<std::uint64_t> plan_stamp;
-  std::vector<Action> plan;
 
   // Stacks and lists of `cost` and `hff_leaves`.
   std::vector<Cost> stack;
@@ -278,7 +301,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   RelaxationScratch& s = *expression_manager->scratch;
   const bool hmax = mode == RelaxationMode::Hmax;
   const bool hff = mode == RelaxationMode::Hff;
-  const std::uint64_t evaluation = ++s.evaluation;
+  std::uint64_t evaluation = 0;
 
   // The state's facts, found again through the value last seen at each fluent.
   const std::size_t fluents = state.values.size();
@@ -315,30 +338,50 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   grow(s.lhs_stamp, slots);
   grow(s.contributors, slots);
   grow(s.contributors_stamp, slots);
-  s.new_facts.clear();
+  if (explore_by_cost) {
+    grow(s.tentative, facts);
+    grow(s.pending, ops);
+  }
 
   // Initial facts: the state's values, the linear and the complex conditions true in it, the
-  // current stage of every action, and the constant true.
-  for (std::uint64_t i = 0; i < fluents; ++i) s.set_initial(s.seen_fact[i], 0.0);
-  for (const SimpleNumericConditions::Entry& entry : simple_numeric_conditions) {
-    if (internal_evaluate(manager.get(entry.condition), state).is_bool(true)) s.set_initial(entry.condition, 0.0);
-  }
-  for (const Expression condition : complex_numeric_conditions) {
-    s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
-  }
-  const bool any_running = !state.todo.empty();
-  for (const auto& [action, stages] : stage_facts) {
-    if (const TodoEntry* running = any_running ? state.todo.find(action) : nullptr) {
-      QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
-                     "running action " + std::to_string(action.idx) + " is at position " +
-                         std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
-      s.set_initial(stages[running->pos - 1], 0.0);
-    } else {
-      QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
-      s.set_initial(stages.back(), 0.0);
+  // current stage of every action, and the constant true. A new evaluation stamp each time.
+  const bool all_idle = state.todo.empty() && idle_stage_facts.size() == stage_facts.size();
+  // `by_cost`: for the cost-ordered exploration, which takes idle facts as settled (see there).
+  const auto start = [&](bool by_cost) {
+    evaluation = ++s.evaluation;
+    s.new_facts.clear();
+    for (std::uint64_t i = 0; i < fluents; ++i) s.set_initial(s.seen_fact[i], 0.0);
+    for (const SimpleNumericConditions::Entry& entry : simple_numeric_conditions) {
+      if (internal_evaluate(manager.get(entry.condition), state).is_bool(true)) s.set_initial(entry.condition, 0.0);
     }
-  }
-  if (true_fact) s.set_initial(*true_fact, 0.0);
+    for (const Expression condition : complex_numeric_conditions) {
+      s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
+    }
+    // Nothing running (always so in a classical task): every action at its idle fact, from the
+    // flat list rather than through every action's stage list.
+    if (all_idle && by_cost) {
+      for (const Expression idle : idle_stage_facts) {
+        s.fact_cost[idle.id] = 0.0;
+        s.fact_stamp[idle.id] = evaluation;
+      }
+    } else if (all_idle) {
+      for (const Expression idle : idle_stage_facts) s.set_initial(idle, 0.0);
+    } else {
+      for (const auto& [action, stages] : stage_facts) {
+        if (const TodoEntry* running = state.todo.empty() ? nullptr : state.todo.find(action)) {
+          QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
+                         "running action " + std::to_string(action.idx) + " is at position " +
+                             std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
+          s.set_initial(stages[running->pos - 1], 0.0);
+        } else {
+          QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
+          s.set_initial(stages.back(), 0.0);
+        }
+      }
+    }
+    if (true_fact) s.set_initial(*true_fact, 0.0);
+  };
+  start(explore_by_cost);
 
   // The left-hand side of a linear condition in the state, worked out once per evaluation.
   const auto lhs_of = [&](std::uint64_t slot) {
@@ -386,6 +429,120 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       if (o > s.achiever[f]) s.achiever[f] = o;
     }
   };
+
+  // The cost-ordered exploration, when the task allows it: Knuth's generalisation of Dijkstra's
+  // algorithm. Facts settle by ascending cost from buckets of whole costs; a conjunctive
+  // precondition is costed once, when its last fact settles, from per-operator counters; one with
+  // `Or` is costed again whenever one of its facts settles (a later disjunct may be cheaper). Its
+  // costs are those of the layered fixpoint below, the least fixpoint of h-add and h-max, as long
+  // as every offer exceeds the cost being settled and costs are whole (exact sums in any order):
+  // both hold with operator weights of 1 and initial costs of 0 or 1, and anything else hands
+  // the evaluation over to the layers. The hff achiever agrees too: under the layered rule (a
+  // lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
+  // id among the operators whose last offer equals its final cost, and so it is here.
+  const auto settle_in_cost_order = [&]() -> bool {
+    // The tables through plain pointers: none is resized here, and the compiler need not reload
+    // them after every store.
+    double* const fact_cost = s.fact_cost.data();
+    std::uint64_t* const fact_stamp = s.fact_stamp.data();
+    RelaxationScratch::Tentative* const tentative = s.tentative.data();
+    RelaxationScratch::Pending* const pending = s.pending.data();
+    OperatorID* const achiever = s.achiever.data();
+    std::uint64_t* const achiever_stamp = s.achiever_stamp.data();
+    const PackedOperator* const packed = packed_operators.data();
+    const Expression* const effects = packed_add_effects.data();
+    const std::uint64_t stamp = evaluation;
+    std::size_t top = 0;  // one past the highest bucket in use
+    double current = 0.0;
+    bool sound = true;
+    const auto wait = [&](Expression fact, double value) {
+      if (!(value >= current && value <= kLastBucket && value == std::floor(value))) {
+        sound = false;
+        return;
+      }
+      const auto b = static_cast<std::size_t>(value);
+      if (s.buckets.size() <= b) s.buckets.resize(b + 1);
+      s.buckets[b].push_back(fact);
+      top = std::max(top, b + 1);
+    };
+    // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
+    const auto fire = [&](OperatorID o, double c) __attribute__((always_inline)) {
+      pending[o] = {c, stamp, 0};  // its cost, and that it has one
+      const PackedOperator& op = packed[o];
+      const double value = c + op.weight;
+      if (value < current + 1.0) {
+        sound = false;  // an offer could tie with or undercut a settled cost
+        return;
+      }
+      // With every action idle, an idle fact already has cost 0: no offer can change it.
+      for (std::uint32_t e = all_idle ? op.idle_effects_end : op.add_effects_begin; e < op.add_effects_end; ++e) {
+        const Expression fact = effects[e];
+        const std::uint64_t f = fact.id;
+        RelaxationScratch::Tentative& known = tentative[f];
+        if (known.stamp != stamp || value < known.cost) {
+          known = {value, stamp};
+          if (hff) {
+            achiever[f] = o;
+            achiever_stamp[f] = stamp;
+          }
+          wait(fact, value);
+        } else if (hff && value == known.cost) {
+          QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
+          if (o > achiever[f]) achiever[f] = o;
+        }
+      }
+    };
+    // With every action idle, `start` has settled the idle facts at cost 0 (they are not among
+    // the new facts); the operators then wait only for their other precondition facts.
+    for (const Expression f : s.new_facts) {
+      tentative[f.id] = {fact_cost[f.id], stamp};
+      fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
+      wait(f, fact_cost[f.id]);
+    }
+    if (all_idle) {
+      for (const OperatorID o : operators_ready_when_idle) {
+        if (!sound) break;
+        if (packed[o].precondition_facts != kPreconditionWithOr) {
+          fire(o, 0.0);
+          continue;
+        }
+        const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+        if (c.has) fire(o, c.value);
+      }
+    }
+    for (std::size_t b = 0; b < top && sound; ++b) {
+      current = static_cast<double>(b);
+      for (std::size_t i = 0; i < s.buckets[b].size() && sound; ++i) {
+        const std::uint64_t f = s.buckets[b][i].id;
+        if (fact_stamp[f] == stamp || tentative[f].cost != current) continue;
+        fact_cost[f] = current;
+        fact_stamp[f] = stamp;
+        for (const OperatorID o : operators_by_fact[f]) {
+          const std::uint32_t n = packed[o].precondition_facts;
+          if (n == kPreconditionWithOr) {
+            const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+            if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
+            continue;
+          }
+          RelaxationScratch::Pending& waiting = pending[o];
+          if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
+          waiting.partial = hmax ? std::max(waiting.partial, current) : waiting.partial + current;
+          if (--waiting.unsettled == 0) fire(o, waiting.partial);
+        }
+      }
+    }
+    for (std::size_t b = 0; b < top; ++b) s.buckets[b].clear();
+    return sound;
+  };
+  bool settled_by_cost = false;
+  if (explore_by_cost) {
+    settled_by_cost = settle_in_cost_order();
+    if (settled_by_cost) {
+      s.new_facts.clear();  // nothing is left for the layers
+    } else {
+      start(false);
+    }
+  }
 
   // The layered fixpoint.
   while (!s.new_facts.empty()) {
@@ -469,7 +626,9 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   if (collect) {
     std::vector<OperatorID> reached;
     for (OperatorID o = 0; o < ops; ++o) {
-      if (s.operator_stamp[o] == evaluation) reached.push_back(o);
+      const bool costed = settled_by_cost ? s.pending[o].stamp == evaluation && s.pending[o].unsettled == 0
+                                          : s.operator_stamp[o] == evaluation;
+      if (costed) reached.push_back(o);
     }
     return {std::nullopt, std::move(reached)};
   }
@@ -477,7 +636,8 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   const Cost g = condition_cost(goal_condition.nodes, s, hmax);
   if (!g.has) return {std::nullopt, std::nullopt};
   if (!hff) {
-    const Cost idle = condition_cost(all_idle_condition.nodes, s, hmax);
+    // With every action idle, all the idle facts have cost 0 and so has their conjunction.
+    const Cost idle = all_idle ? Cost{0.0, true} : condition_cost(all_idle_condition.nodes, s, hmax);
     if (!idle.has) return {std::nullopt, std::nullopt};
     return {hmax ? std::max(g.value, idle.value) : idle.value + g.value, std::nullopt};
   }
@@ -494,7 +654,6 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   // cost but no achiever (a complex numeric condition false in the state, which no operator
   // reaches) counts one step, as its cost does in hadd: otherwise a state that misses only such
   // conditions would get 0, the value reserved for states whose goal already holds.
-  s.plan.clear();
   s.work.clear();
   s.leaves.clear();
   hff_leaves(goal_condition, s, s.leaves);
@@ -511,12 +670,31 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       if (own.has && own.value > 0.0) value += 1.0;
       continue;
     }
-    const Operator& op = operators[s.achiever[f.id]];
+    const OperatorID o = s.achiever[f.id];
+    const Operator& op = operators[o];
     const std::uint64_t a = op.action.idx;
     if (s.plan_stamp.size() <= a) s.plan_stamp.resize(a + 1, 0);
+    // An action joins the relaxed plan once, counting its events unless it is already running.
     if (s.plan_stamp[a] != evaluation) {
       s.plan_stamp[a] = evaluation;
-      s.plan.push_back(op.action);
+      if (state.todo.empty() || !state.todo.contains(op.action)) {
+        std::uint64_t events = packed_operators[o].action_events;
+        if (events == 0) {
+          const std::uint64_t* count = event_counts.find(op.action);
+          QUENDRAL_CHECK(count != nullptr, "action " + std::to_string(a) + " has operators but no events");
+          events = *count;
+        }
+        value += static_cast<double>(events);
+      }
+    }
+    if (!op.precondition.has_or) {
+      // All its facts, without the detour through the leaf list.
+      for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
+        if (!entry.is_fact() || s.visited_stamp[entry.payload] == evaluation) continue;
+        s.visited_stamp[entry.payload] = evaluation;
+        s.work.push_back(entry.expression());
+      }
+      continue;
     }
     s.leaves.clear();
     hff_leaves(op.precondition, s, s.leaves);
@@ -525,12 +703,6 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
       s.visited_stamp[leaf.id] = evaluation;
       s.work.push_back(leaf);
     }
-  }
-  for (const Action a : s.plan) {
-    if (state.todo.contains(a)) continue;
-    const std::uint64_t* count = event_counts.find(a);
-    QUENDRAL_CHECK(count != nullptr, "action " + std::to_string(a.idx) + " has operators but no events");
-    value += static_cast<double>(*count);
   }
   return {value, std::nullopt};
 }

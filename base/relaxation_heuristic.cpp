@@ -280,6 +280,47 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
   for (const Operator& op : operators) note_true(op.precondition);
   note_true(goal_condition);
 
+  // The cost-ordered exploration needs every operator woken by a fact of its precondition, and no
+  // linear condition that an operator's effects could help (the layered order decides its h-max).
+  for (const auto& entry : stage_facts) {
+    if (!entry.second.empty()) idle_stage_facts.push_back(entry.second.back());
+  }
+  {
+    std::vector<bool> idle(manager.size(), false);
+    for (const Expression fact : idle_stage_facts) idle[fact.id] = true;
+    const auto is_idle = [&](std::uint64_t fact) { return fact < idle.size() && idle[fact]; };
+    packed_operators.reserve(operators.size());
+    for (const Operator& op : operators) {
+      std::uint64_t facts = 0, idle_facts = 0;
+      for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
+        if (!entry.is_fact()) continue;
+        ++facts;
+        if (is_idle(entry.payload)) ++idle_facts;
+      }
+      PackedOperator packed;
+      packed.weight = op.weight;
+      packed.add_effects_begin = static_cast<std::uint32_t>(packed_add_effects.size());
+      for (const Expression fact : op.add_effects) {
+        if (is_idle(fact.id)) packed_add_effects.push_back(fact);
+      }
+      packed.idle_effects_end = static_cast<std::uint32_t>(packed_add_effects.size());
+      for (const Expression fact : op.add_effects) {
+        if (!is_idle(fact.id)) packed_add_effects.push_back(fact);
+      }
+      QUENDRAL_CHECK(packed_add_effects.size() < kPreconditionWithOr, "the operators have too many add effects");
+      packed.add_effects_end = static_cast<std::uint32_t>(packed_add_effects.size());
+      const bool with_or = op.precondition.has_or || facts >= kPreconditionWithOr;
+      packed.precondition_facts = with_or ? kPreconditionWithOr : static_cast<std::uint32_t>(facts);
+      packed.idle_facts = static_cast<std::uint32_t>(idle_facts);
+      if (const std::uint64_t* count = event_counts.find(op.action); count != nullptr && *count < kPreconditionWithOr) {
+        packed.action_events = static_cast<std::uint32_t>(*count);
+      }
+      packed_operators.push_back(packed);
+      if (idle_facts > 0 && (with_or || idle_facts == facts)) operators_ready_when_idle.push_back(op.id);
+    }
+  }
+  explore_by_cost = operators_without_precondition.empty() && operator_numeric_conditions.total() == 0;
+
   value_cache = std::make_shared<SharedValueCache>();
   if (settings.internal_caching) value_cache->map.emplace();
   expression_manager = std::make_shared<SharedExpressionManager>();

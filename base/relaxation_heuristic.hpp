@@ -262,6 +262,33 @@ class DeleteRelaxationHeuristic {
   // The fact of the constant true condition when some condition holds one: it holds in every
   // state, so an evaluation gives it cost 0 (the constant false fact is simply never reached).
   std::optional<Expression> true_fact;
+  // What the cost-ordered exploration reads of operator o, packed in one entry (the operators
+  // themselves are large): its weight; the number of `Fact` entries of its precondition (once
+  // per occurrence), or `kPreconditionWithOr` when it holds an `Or`, and how many of them are
+  // idle stage facts; its add effects, `packed_add_effects[add_effects_begin .. add_effects_end)`,
+  // idle stage facts first, up to `idle_effects_end`; the event count of its action (0 when it
+  // has none or too many for the field).
+  struct PackedOperator {
+    double weight = 1.0;
+    std::uint32_t precondition_facts = 0;
+    std::uint32_t idle_facts = 0;
+    std::uint32_t add_effects_begin = 0;
+    std::uint32_t idle_effects_end = 0;
+    std::uint32_t add_effects_end = 0;
+    std::uint32_t action_events = 0;
+  };
+  static constexpr std::uint32_t kPreconditionWithOr = 0xFFFFFFFFu;
+  std::vector<PackedOperator> packed_operators;
+  std::vector<Expression> packed_add_effects;
+  // The idle stage fact of every entry of `stage_facts`, in its order.
+  std::vector<Expression> idle_stage_facts;
+  // The operators to cost once every idle stage fact has cost 0: those whose conjunctive
+  // precondition has only idle stage facts, and those with `Or` that mention one. Ascending.
+  std::vector<OperatorID> operators_ready_when_idle;
+  // Whether an evaluation settles facts in cost order rather than by layers (relaxation_eval.cpp
+  // says when the two agree); set when the task qualifies. Clearing it forces the layered
+  // exploration, the reference the cost-ordered one is checked against.
+  bool explore_by_cost = false;
 };
 
 }  // namespace quendral

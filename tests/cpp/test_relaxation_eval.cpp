@@ -296,14 +296,26 @@ struct RandomTasks : Draws {
   }
 };
 
+// A seeded random task with its variant flags and four states of it.
+struct RandomCase {
+  TaskSpec task;
+  bool inadmissible = false, disable = false;
+  std::vector<State> states;
+};
+
+RandomCase random_case(TaskKind kind, std::uint64_t seed) {
+  RandomTasks gen{{std::mt19937_64(seed)}, kind};
+  RandomCase c{gen.task(), false, false, {}};
+  c.inadmissible = gen.chance(50);
+  c.disable = gen.chance(20);
+  for (int i = 0; i < 4; ++i) c.states.push_back(gen.state(c.task));
+  return c;
+}
+
 TEST(RelaxationEval, AgreesWithTheModelOnRandomTasks) {
   for (const TaskKind kind : {TaskKind::Classical, TaskKind::Numeric, TaskKind::Temporal}) {
     for (std::uint64_t seed = 0; seed < 150; ++seed) {
-      RandomTasks gen{{std::mt19937_64(seed * 3 + static_cast<std::uint64_t>(kind))}, kind};
-      const TaskSpec task = gen.task();
-      const bool inadmissible = gen.chance(50), disable = gen.chance(20);
-      std::vector<State> states;
-      for (int i = 0; i < 4; ++i) states.push_back(gen.state(task));
+      const auto [task, inadmissible, disable, states] = random_case(kind, seed * 3 + static_cast<std::uint64_t>(kind));
       for (const RelaxationMode mode : kModes) {
         SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " seed " << seed << " mode "
                                           << static_cast<int>(mode) << " inadmissible " << inadmissible << " disable "
@@ -318,6 +330,58 @@ TEST(RelaxationEval, AgreesWithTheModelOnRandomTasks) {
         }
       }
     }
+  }
+}
+
+// The cost-ordered exploration against the layered one (the reference) on one state: the value
+// and the operators reached, in every mode.
+void expect_explorations_agree(const DeleteRelaxationHeuristic& h, const State& state) {
+  DeleteRelaxationHeuristic layered = h;
+  layered.explore_by_cost = false;
+  EXPECT_EQ(h.eval(state), layered.eval(state));
+  EXPECT_EQ(h._eval(state, true).second, layered._eval(state, true).second);
+}
+
+TEST(RelaxationEval, CostOrderedExplorationAgreesWithTheLayers) {
+  int by_cost = 0;
+  for (const TaskKind kind : {TaskKind::Classical, TaskKind::Numeric, TaskKind::Temporal}) {
+    for (std::uint64_t seed = 0; seed < 300; ++seed) {
+      const auto [task, inadmissible, disable, states] =
+          random_case(kind, seed * 7 + 1000 + static_cast<std::uint64_t>(kind));
+      for (const RelaxationMode mode : kModes) {
+        SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " seed " << seed << " mode "
+                                          << static_cast<int>(mode));
+        const DeleteRelaxationHeuristic h = build(task, mode, false, inadmissible, disable);
+        by_cost += h.explore_by_cost ? 1 : 0;
+        for (const State& state : states) expect_explorations_agree(h, state);
+      }
+    }
+  }
+  EXPECT_GT(by_cost, 1000);  // the classical and temporal tasks take the cost order
+}
+
+// h-add doubles along a chain where both facts of a level need both of the level below: the
+// goal's cost, 2^22 - 1, is beyond the buckets of the cost order, which hands over to the layers.
+TEST(RelaxationEval, CostsBeyondTheBucketsFallBackToTheLayers) {
+  constexpr std::int64_t levels = 22;
+  TaskSpec task{FluentTypes(2 * (levels + 1), "bool"), {}, F(2 * levels)};
+  for (std::int64_t i = 0; i < levels; ++i) {
+    for (std::int64_t which = 0; which < 2; ++which) {
+      task.actions.push_back({static_cast<std::uint64_t>(2 * i + which),
+                              {{And({F(2 * i), F(2 * i + 1)}), {effect(static_cast<std::uint64_t>(2 * i + 2 + which), B(true))}}}});
+    }
+  }
+  NodeList values(2 * (levels + 1), N::boolean(false));
+  values[0] = values[1] = N::boolean(true);
+  const State state = make_state(values);
+  // hff: both actions of every level below the top, and the one reaching the goal.
+  const Value expected[] = {static_cast<double>(2 * levels - 1), static_cast<double>((1 << levels) - 1), static_cast<double>(levels)};
+  for (const RelaxationMode mode : kModes) {
+    SCOPED_TRACE(::testing::Message() << "mode " << static_cast<int>(mode));
+    const DeleteRelaxationHeuristic h = build(task, mode);
+    ASSERT_TRUE(h.explore_by_cost);
+    EXPECT_EQ(h.eval(state), expected[static_cast<int>(mode)]);
+    expect_explorations_agree(h, state);
   }
 }
 
@@ -402,13 +466,34 @@ TEST(RelaxationEval, RealTasksMatchTheTextbookValues) {
   }
 }
 
+// The states of a seeded random walk of `steps` steps through a real task.
+std::vector<std::shared_ptr<const State>> walk(const bench::SasTask& task, std::uint64_t seed, std::size_t steps) {
+  const SearchSpace space(std::vector<std::optional<DurationBounds>>(task.actions.size()), task.events, task.actions,
+                          std::nullopt, std::nullopt, std::nullopt, task.initial_state, task.goal);
+  return bench::random_walk(space, seed, steps);
+}
+
+TEST(RelaxationEval, CostOrderedExplorationAgreesWithTheLayersOnRealTasks) {
+  const auto files = bench::classical_task_files();
+  if (files.empty()) GTEST_SKIP() << "the shared benchmark tasks are not beside the repository";
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.string());
+    const bench::SasTask task = bench::load_sas_task(file);
+    const auto states = walk(task, 3, 25);
+    for (const RelaxationMode mode : kModes) {
+      const DeleteRelaxationHeuristic h(task.actions, task.fluent_types, task.objects,
+                                        task.events, task.goal, DeleteRelaxationSettings{false, false, false, mode});
+      EXPECT_TRUE(h.explore_by_cost);
+      for (const auto& state : states) expect_explorations_agree(h, *state);
+    }
+  }
+}
+
 TEST(RelaxationEval, SteadyStateEvaluationsAllocateNothing) {
   const auto files = bench::classical_task_files();
   if (files.empty()) GTEST_SKIP() << "the shared benchmark tasks are not beside the repository";
   const bench::SasTask task = bench::load_sas_task(files.front());
-  const SearchSpace space(std::vector<std::optional<DurationBounds>>(task.actions.size()), task.events, task.actions,
-                          std::nullopt, std::nullopt, std::nullopt, task.initial_state, task.goal);
-  const auto states = bench::random_walk(space, 7, 60);
+  const auto states = walk(task, 7, 60);
   for (const RelaxationMode mode : kModes) {
     const DeleteRelaxationHeuristic h(task.actions, task.fluent_types, task.objects,
                                       task.events, task.goal, DeleteRelaxationSettings{false, false, false, mode});
