@@ -74,7 +74,8 @@ case ${1:-} in
     fi
     .bench-venv/bin/python -m pip install -q --disable-pip-version-check matplotlib </dev/null
     .bench-venv/bin/python -m pip install -q --disable-pip-version-check --no-deps up-fast-downward </dev/null
-    peer=$(.bench-venv/bin/python -c 'import pathlib, up_fast_downward as m; print(pathlib.Path(m.__file__).parent / "downward/builds/release/bin/downward")')
+    # Found without importing the package (it imports libraries it was not installed with).
+    peer=$(.bench-venv/bin/python -c 'import importlib.util, pathlib; spec = importlib.util.find_spec("up_fast_downward"); print(pathlib.Path(spec.origin).parent / "downward/builds/release/bin/downward")')
     PYTHONPATH="$PWD/$BUILD/python" .bench-venv/bin/python bench/race.py --peer "$peer" --python "$PWD/.venv/bin/python" \
       --time-limit "${2:-60}" --out results
     ;;
