@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "base/relaxation_heuristic.hpp"
-#include "base/search_space.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
+#include "base/space/search_space.hpp"
 #include "bench/bench_support.hpp"
 #include "bench/random_walk.hpp"
 #include "bench/sas_task.hpp"

@@ -12,7 +12,7 @@
 #include <ostream>
 #include <string>
 
-#include "base/log.hpp"
+#include "base/core/log.hpp"
 #include "module/binding.hpp"
 #include "module/quendral.hpp"
 

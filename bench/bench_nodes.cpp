@@ -15,8 +15,8 @@
 
 #include <gmpxx.h>
 
-#include "base/expressions.hpp"
-#include "base/utils.hpp"
+#include "base/expressions/expressions.hpp"
+#include "base/core/numbers.hpp"
 #include "bench/bench_support.hpp"
 
 

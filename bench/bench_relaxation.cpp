@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "base/relaxation_heuristic.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
 #include "bench/bench_support.hpp"
 #include "bench/sas_task.hpp"
 

@@ -28,10 +28,10 @@
 #include <utility>
 #include <vector>
 
-#include "base/log.hpp"
-#include "base/relaxation_heuristic.hpp"
-#include "base/search.hpp"
-#include "base/search_space.hpp"
+#include "base/core/log.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
+#include "base/search/framework.hpp"
+#include "base/space/search_space.hpp"
 #include "bench/sas_task.hpp"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <random>
 #include <vector>
 
-#include "base/expressions_utils.hpp"
-#include "base/search_space.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/space/search_space.hpp"
 #include "bench/bench_support.hpp"
 #include "bench/sas_task.hpp"
 

@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "base/search_state.hpp"
-#include "base/stn.hpp"
+#include "base/space/search_state.hpp"
+#include "base/temporal/stn.hpp"
 #include "bench/bench_support.hpp"
 
 

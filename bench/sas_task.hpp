@@ -26,8 +26,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "base/expressions.hpp"
-#include "base/structures.hpp"
+#include "base/expressions/expressions.hpp"
+#include "base/task/records.hpp"
 
 namespace quendral::bench {
 

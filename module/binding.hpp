@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/errors.hpp"
+#include "base/core/errors.hpp"
 
 namespace quendral::py {
 

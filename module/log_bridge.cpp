@@ -5,8 +5,8 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "base/errors.hpp"
-#include "base/log.hpp"
+#include "base/core/errors.hpp"
+#include "base/core/log.hpp"
 #include "module/binding.hpp"
 
 namespace quendral::py {

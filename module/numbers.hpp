@@ -1,7 +1,7 @@
 // Exact numbers at the Python boundary.
 #pragma once
 
-#include "base/utils.hpp"
+#include "base/core/numbers.hpp"
 #include "module/binding.hpp"
 
 namespace quendral::py {

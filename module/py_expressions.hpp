@@ -2,7 +2,7 @@
 // conversions between Python node lists and engine node lists.
 #pragma once
 
-#include "base/expressions.hpp"
+#include "base/expressions/expressions.hpp"
 #include "module/binding.hpp"
 
 namespace quendral {

@@ -1,6 +1,6 @@
 #include "module/py_expressions_utils.hpp"
 
-#include "base/expressions_utils.hpp"
+#include "base/expressions/expressions_utils.hpp"
 #include "module/py_expressions.hpp"
 #include "module/py_state.hpp"
 

@@ -17,10 +17,10 @@
 #include <optional>
 #include <string_view>
 
-#include "base/heuristics.hpp"
-#include "base/hmax_explicit.hpp"
-#include "base/relaxation_heuristic.hpp"
-#include "base/search_space.hpp"
+#include "base/search/heuristic_trait.hpp"
+#include "base/heuristics/hmax_explicit.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
+#include "base/space/search_space.hpp"
 #include "module/binding.hpp"
 
 namespace quendral {

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "base/informed_search.hpp"
-#include "base/multiqueue.hpp"
+#include "base/search/informed_search.hpp"
+#include "base/search/multiqueue.hpp"
 #include "module/py_heuristic.hpp"
 #include "module/py_search_space.hpp"
-#include "module/py_structures.hpp"
+#include "module/py_records.hpp"
 
 namespace quendral {
 namespace py {

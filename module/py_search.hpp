@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "base/search.hpp"
+#include "base/search/framework.hpp"
 #include "module/binding.hpp"
 
 namespace quendral::py {

@@ -7,7 +7,7 @@
 #include "module/numbers.hpp"
 #include "module/py_expressions.hpp"
 #include "module/py_state.hpp"
-#include "module/py_structures.hpp"
+#include "module/py_records.hpp"
 
 namespace quendral {
 namespace {

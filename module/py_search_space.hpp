@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "base/search_space.hpp"
+#include "base/space/search_space.hpp"
 #include "module/binding.hpp"
 
 namespace quendral {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "module/py_expressions.hpp"
-#include "module/py_structures.hpp"
+#include "module/py_records.hpp"
 
 namespace quendral {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "base/search_state.hpp"
+#include "base/space/search_state.hpp"
 #include "module/binding.hpp"
 
 namespace quendral {

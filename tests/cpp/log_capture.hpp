@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/log.hpp"
+#include "base/core/log.hpp"
 
 namespace quendral::testing {
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "base/expressions_utils.hpp"
-#include "base/relaxation_heuristic.hpp"
-#include "base/search_state.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
+#include "base/space/search_state.hpp"
 
 namespace quendral::testing::model {
 

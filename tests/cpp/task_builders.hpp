@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/search_space.hpp"
+#include "base/space/search_space.hpp"
 
 namespace quendral::testing {
 

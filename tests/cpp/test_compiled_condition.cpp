@@ -4,10 +4,10 @@
 #include <random>
 #include <string>
 
-#include "base/compiled_condition.hpp"
-#include "base/expressions_utils.hpp"
-#include "base/search_space.hpp"
-#include "base/search_state.hpp"
+#include "base/space/compiled_condition.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/space/search_space.hpp"
+#include "base/space/search_state.hpp"
 
 namespace quendral {
 namespace {

@@ -15,10 +15,10 @@
 
 #include <gmpxx.h>
 
-#include "base/errors.hpp"
-#include "base/expressions.hpp"
-#include "base/expressions_utils.hpp"
-#include "base/utils.hpp"
+#include "base/core/errors.hpp"
+#include "base/expressions/expressions.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/core/numbers.hpp"
 #include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "base/hmax_explicit.hpp"
+#include "base/heuristics/hmax_explicit.hpp"
 #include "tests/cpp/relaxation_model.hpp"
 
 namespace quendral::testing {

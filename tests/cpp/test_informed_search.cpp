@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "base/search.hpp"
-#include "base/search_space.hpp"
+#include "base/search/framework.hpp"
+#include "base/space/search_space.hpp"
 #include "tests/cpp/graph_tasks.hpp"
 #include "tests/cpp/task_builders.hpp"
 #include "tests/cpp/test_support.hpp"

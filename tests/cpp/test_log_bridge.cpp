@@ -1,8 +1,8 @@
 // The bridge from the engine's log records to Python's `logging`.
 #include <gtest/gtest.h>
 
-#include "base/errors.hpp"
-#include "base/log.hpp"
+#include "base/core/errors.hpp"
+#include "base/core/log.hpp"
 #include "module/log_bridge.hpp"
 #include "tests/cpp/embedded_python.hpp"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/multiqueue.hpp"
+#include "base/search/multiqueue.hpp"
 #include "tests/cpp/graph_tasks.hpp"
 #include "tests/cpp/test_support.hpp"
 

@@ -18,8 +18,8 @@
 
 #include <gmpxx.h>
 
-#include "base/errors.hpp"
-#include "base/utils.hpp"
+#include "base/core/errors.hpp"
+#include "base/core/numbers.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/support/heap_counts.hpp"
 

@@ -9,9 +9,9 @@
 #include <set>
 #include <vector>
 
-#include "base/bloom_filter.hpp"
-#include "base/min_max_heap.hpp"
-#include "base/search.hpp"
+#include "base/containers/bloom_filter.hpp"
+#include "base/containers/min_max_heap.hpp"
+#include "base/search/framework.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/cpp/toy_space.hpp"
 

@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "base/expressions.hpp"
-#include "base/persistent_vector.hpp"
+#include "base/expressions/expressions.hpp"
+#include "base/containers/persistent_vector.hpp"
 
 namespace quendral::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/search_space.hpp"
+#include "base/space/search_space.hpp"
 #include "tests/cpp/test_support.hpp"
 
 namespace quendral::testing {

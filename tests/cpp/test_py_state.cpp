@@ -7,7 +7,7 @@
 #include <string>
 
 #include "module/py_state.hpp"
-#include "module/py_structures.hpp"
+#include "module/py_records.hpp"
 #include "tests/cpp/embedded_python.hpp"
 
 namespace quendral::testing {

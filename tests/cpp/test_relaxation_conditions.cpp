@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "base/errors.hpp"
-#include "base/relaxation_conditions.hpp"
+#include "base/core/errors.hpp"
+#include "base/heuristics/relaxation_conditions.hpp"
 #include "tests/cpp/relaxation_model.hpp"
 #include "tests/cpp/test_support.hpp"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "base/errors.hpp"
-#include "base/relaxation_heuristic.hpp"
+#include "base/core/errors.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
 #include "bench/random_walk.hpp"
 #include "bench/sas_task.hpp"
 #include "tests/cpp/relaxation_eval_model.hpp"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "base/relaxation_linear.hpp"
+#include "base/heuristics/relaxation_linear.hpp"
 #include "tests/cpp/relaxation_model.hpp"
 #include "tests/cpp/test_support.hpp"
 

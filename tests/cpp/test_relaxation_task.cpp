@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "base/errors.hpp"
-#include "base/expressions_utils.hpp"
-#include "base/relaxation_heuristic.hpp"
+#include "base/core/errors.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/heuristics/relaxation_heuristic.hpp"
 #include "bench/sas_task.hpp"
 #include "tests/cpp/relaxation_model.hpp"
 #include "tests/cpp/test_support.hpp"

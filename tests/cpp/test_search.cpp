@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "base/heuristics.hpp"
-#include "base/search.hpp"
+#include "base/search/heuristic_trait.hpp"
+#include "base/search/framework.hpp"
 #include "tests/cpp/log_capture.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/cpp/toy_space.hpp"

@@ -15,9 +15,9 @@
 #include <tuple>
 #include <vector>
 
-#include "base/errors.hpp"
-#include "base/expressions_utils.hpp"
-#include "base/search_state.hpp"
+#include "base/core/errors.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/space/search_state.hpp"
 #include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/stn.hpp"
+#include "base/temporal/stn.hpp"
 
 namespace quendral::testing {
 namespace {

@@ -23,8 +23,8 @@
 #include <tuple>
 #include <vector>
 
-#include "base/expressions_utils.hpp"
-#include "base/search_space.hpp"
+#include "base/expressions/expressions_utils.hpp"
+#include "base/space/search_space.hpp"
 #include "tests/cpp/task_builders.hpp"
 
 namespace quendral::testing {

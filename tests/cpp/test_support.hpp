@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/errors.hpp"
-#include "base/utils.hpp"
+#include "base/core/errors.hpp"
+#include "base/core/numbers.hpp"
 
 namespace quendral::testing {
 

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "base/errors.hpp"
-#include "base/search_space_trait.hpp"
-#include "base/search_state.hpp"
+#include "base/core/errors.hpp"
+#include "base/space/search_space_trait.hpp"
+#include "base/space/search_state.hpp"
 
 namespace quendral::testing {
 

@@ -1,9 +1,0 @@
-#include "base/errors.hpp"
-
-namespace quendral {
-
-void internal_failure(std::string message, std::source_location where) {
-  throw InternalFailure(std::move(message), where);
-}
-
-}  // namespace quendral

@@ -1,0 +1,330 @@
+#include "base/heuristics/relaxation_heuristic.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "base/core/errors.hpp"
+#include "base/expressions/expressions_utils.hpp"
+
+namespace quendral {
+
+namespace {
+
+Expression intern_one(ExpressionManager& manager, const ExpressionNode& node) {
+  return manager.put(std::span<const ExpressionNode>(&node, 1));
+}
+
+Expression intern_true_fact(ExpressionManager& manager, std::uint64_t fluent) {
+  return intern_one(manager, ExpressionNode::fluent(fluent));
+}
+
+Expression intern_false_fact(ExpressionManager& manager, std::uint64_t fluent) {
+  const ExpressionNode nodes[] = {ExpressionNode::fluent(fluent), ExpressionNode::not_operator(0)};
+  return manager.put(nodes);
+}
+
+Expression intern_object_fact(ExpressionManager& manager, std::uint64_t fluent, std::string_view object) {
+  const ExpressionNode nodes[] = {ExpressionNode::fluent(fluent), ExpressionNode::object(object),
+                                  ExpressionNode::binary_operator(NodeKind::Equals, 0, 1)};
+  return manager.put(nodes);
+}
+
+bool is_single(const NodeList& nodes, NodeKind kind) { return nodes.size() == 1 && nodes[0].kind() == kind; }
+
+// The facts and numeric effects of one effect, added to `op`.
+void add_effect(const Effect& effect, const FluentTypes& fluent_types, const ObjectsTable& objects,
+                ExpressionManager& manager, Operator& op) {
+  const std::uint64_t f = effect.fluent;
+  QUENDRAL_CHECK(f < fluent_types.size(), "effect on fluent " + std::to_string(f) + " beyond the " +
+                                              std::to_string(fluent_types.size()) + " typed fluents");
+  const std::string& type = fluent_types[f];
+  const NodeList& value = effect.value;
+  if (type == "bool") {
+    if (is_single(value, NodeKind::Bool)) {
+      op.add_effects.push_back(value[0].flag() ? intern_true_fact(manager, f) : intern_false_fact(manager, f));
+    } else {
+      // A computed value may be either: both facts become reachable.
+      op.add_effects.push_back(intern_true_fact(manager, f));
+      op.add_effects.push_back(intern_false_fact(manager, f));
+    }
+  } else if (is_numeric_type(type)) {
+    QUENDRAL_CHECK(!op.constant_increase_effects.contains(f) && !op.assigns(f),
+                   "two effects on the numeric fluent " + std::to_string(f) + " in one event");
+    if (is_single(value, NodeKind::Int)) {
+      op.constant_assign_effects.insert(f, utils::big_rational_to_f64(Rational(value[0].int_value())));
+    } else if (is_single(value, NodeKind::Rational)) {
+      op.constant_assign_effects.insert(f, utils::big_rational_to_f64(value[0].rational_value()));
+    } else {
+      // f := f + c, c a constant, is an increase; anything else is a complex effect.
+      const std::optional<LinearPolynomial> linear = to_linear_polynomial(value);
+      if (linear && linear->terms.size() == 1 && linear->terms[0].first == f && linear->terms[0].second == 1.0) {
+        op.constant_increase_effects.insert(f, linear->constant.value_or(0.0));
+      } else {
+        op.complex_numeric_effects.insert(f, manager.put(value));
+      }
+    }
+  } else if (is_single(value, NodeKind::Object)) {
+    op.add_effects.push_back(intern_object_fact(manager, f, value[0].object_name()));
+  } else {
+    const auto entry = objects.find(type);
+    QUENDRAL_CHECK(entry != objects.end(),
+                   "effect on fluent " + std::to_string(f) + " of the object type \"" + type + "\", which has no objects");
+    for (const std::string& name : entry->second) op.add_effects.push_back(intern_object_fact(manager, f, name));
+  }
+}
+
+// The node list of a precondition: every kept condition shifted behind the ones before it, then
+// the required stage node, under one `And` when a condition was kept. None when a condition is
+// the constant false: the event can never happen.
+std::optional<NodeList> precondition_nodes(const std::vector<NodeList>& conditions, const ExpressionNode& stage) {
+  NodeList nodes;
+  std::vector<std::uint64_t> roots;
+  for (const NodeList& condition : conditions) {
+    if (condition.size() == 1 && condition[0].is_bool(false)) return std::nullopt;
+    if (condition.empty() || (condition.size() == 1 && condition[0].is_bool(true))) continue;
+    NodeList shifted = shift_expression(condition, nodes.size(), false);
+    nodes.insert(nodes.end(), std::make_move_iterator(shifted.begin()), std::make_move_iterator(shifted.end()));
+    roots.push_back(nodes.size() - 1);
+  }
+  nodes.push_back(stage);
+  if (roots.empty()) return nodes;
+  roots.push_back(nodes.size() - 1);
+  nodes.push_back(ExpressionNode::list_operator(NodeKind::And, roots));
+  return nodes;
+}
+
+}  // namespace
+
+DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions_in, FluentTypes fluent_types,
+                                                     ObjectsTable objects, EventsTable events, NodeList goals,
+                                                     DeleteRelaxationSettings settings)
+    : actions(std::move(actions_in)),
+      mode(settings.mode),
+      inadmissible_numeric_heuristic_variant(settings.inadmissible_numeric_heuristic_variant),
+      disable_numeric_reasoning(settings.disable_numeric_reasoning) {
+  const bool disable = settings.disable_numeric_reasoning;
+  const std::uint64_t n = fluent_types.size();
+  ExpressionManager manager;
+  std::size_t event_total = 0;
+  {
+    // An action with events but without stage facts would leave an evaluation unable to tell
+    // where a running instance of it stands: refuse it here rather than fail every evaluation.
+    boost::unordered_flat_set<Action, ActionHash> listed(actions.begin(), actions.end());
+    for (const auto& [action, timed] : events) {
+      if (!listed.contains(action)) {
+        throw Error(ErrorKind::ValueError, "Action " + std::to_string(action.idx) + " has events but is not in actions");
+      }
+      event_total += timed.size();
+    }
+  }
+  operators.reserve(event_total);
+
+  // Relaxed operators, action by action in the order of `actions`.
+  NodeList all_idle;
+  std::uint64_t next_stage = n;
+  for (const Action a : actions) {
+    const std::vector<TimedEvent>* timed = events.find(a);
+    if (timed == nullptr) continue;
+    const std::uint64_t b = next_stage;
+    const std::uint64_t k = timed->size();
+    next_stage += k;
+    // The idle fact is the last event's stage fact: event 0 requires it.
+    all_idle.push_back(ExpressionNode::fluent(b + k - 1));
+    ExpressionNode required = ExpressionNode::fluent(b + k - 1);
+    std::vector<Expression> stages;
+    stages.reserve(k);
+    for (std::uint64_t j = 0; j < k; ++j) {
+      const Event& event = (*timed)[j].second;
+      const std::uint64_t s = b + j;
+      Operator op;
+      op.action = a;
+      const Expression stage = intern_true_fact(manager, s);
+      stages.push_back(stage);
+      op.add_effects.push_back(stage);
+      for (const Effect& effect : event.effects) add_effect(effect, fluent_types, objects, manager, op);
+      const std::vector<NodeList> conditions = get_event_conditions(event, manager);
+      if (std::optional<NodeList> nodes = precondition_nodes(conditions, required)) {
+        op.precondition = simplify_condition(convert_to_heuristic_expression(*nodes, manager), objects, fluent_types,
+                                             disable, manager);
+        operators.push_back(std::move(op));
+      }
+      required = ExpressionNode::fluent(s);
+    }
+    stage_facts.insert_or_assign(a, std::move(stages));
+  }
+
+  // Order by action, keeping the event order within an action.
+  std::stable_sort(operators.begin(), operators.end(),
+                   [](const Operator& x, const Operator& y) { return x.action.idx < y.action.idx; });
+  for (std::size_t i = 0; i < operators.size(); ++i) operators[i].id = i;
+
+  goal_condition = simplify_condition(convert_to_heuristic_expression(goals, manager), objects, fluent_types, disable,
+                                      manager);
+  {
+    std::vector<std::uint64_t> positions(all_idle.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+    all_idle.push_back(ExpressionNode::list_operator(NodeKind::And, positions));
+    all_idle_condition = convert_to_heuristic_expression(all_idle, manager);
+  }
+
+  // The fact index and the numeric conditions. Nothing is interned from here on, so every fact
+  // has its final id; a fact is filed once, since filing it again gives the same result.
+  ExpressionSet strict;
+  std::vector<bool> filed(manager.size(), false);
+  const auto file = [&](Expression fact) {
+    if (filed[fact.id]) return;
+    filed[fact.id] = true;
+    if (is_numeric_fact(manager.get(fact))) {
+      update_numeric_conditions(fact, manager, simple_numeric_conditions, strict, complex_numeric_conditions, disable);
+    }
+  };
+  std::vector<std::pair<std::uint64_t, OperatorID>> by_fact;
+  for (const Operator& op : operators) {
+    if (op.precondition.nodes.empty()) {
+      operators_without_precondition.push_back(op.id);
+      continue;
+    }
+    for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
+      if (!entry.is_fact()) continue;
+      file(entry.expression());
+      by_fact.emplace_back(entry.payload, op.id);
+    }
+  }
+  for (const HeuristicExpressionNode& entry : goal_condition.nodes) {
+    if (entry.is_fact()) file(entry.expression());
+  }
+  operators_by_fact = CompressedRows<OperatorID>(manager.size(), by_fact);
+
+  // The helping relation. Only an operator with a numeric effect on one of a condition's fluents
+  // can change it, so each condition looks at those operators alone, through one packed row of
+  // numeric effects per fluent; the result is the same as trying every operator on every
+  // condition (each change summed in the condition's fluent order), in time linear in the task.
+  struct NumericEffect {
+    OperatorID op;
+    bool assigns;     // a constant or complex assignment
+    double increase;  // the constant added, when it does not assign
+  };
+  std::vector<std::pair<std::uint64_t, NumericEffect>> by_fluent;
+  for (const Operator& op : operators) {
+    for (const auto& [f, c] : op.constant_increase_effects) by_fluent.push_back({f, NumericEffect{op.id, false, c}});
+    for (const auto& effect : op.constant_assign_effects) by_fluent.push_back({effect.first, NumericEffect{op.id, true, 0.0}});
+    for (const auto& effect : op.complex_numeric_effects) by_fluent.push_back({effect.first, NumericEffect{op.id, true, 0.0}});
+  }
+  const CompressedRows<NumericEffect> effects_by_fluent(n, by_fluent);
+  double best = std::numeric_limits<double>::lowest();
+  std::vector<std::pair<std::uint64_t, HelpedCondition>> helped;
+  struct Change {
+    std::uint64_t slot = std::numeric_limits<std::uint64_t>::max();  // the condition it belongs to
+    double delta = 0.0;
+    bool assigned = false;
+  };
+  std::vector<Change> changes(operators.size());
+  std::vector<OperatorID> candidates;
+  const bool inadmissible = settings.inadmissible_numeric_heuristic_variant;
+  for (std::size_t slot = 0; slot < simple_numeric_conditions.size(); ++slot) {
+    const SimpleNumericConditions::Entry& entry = simple_numeric_conditions[slot];
+    const std::vector<std::uint64_t>& fluents = entry.linear.fluents;
+    const std::vector<double>& weights = entry.linear.weights;
+    candidates.clear();
+    for (std::size_t j = 0; j < fluents.size(); ++j) {
+      for (const NumericEffect& effect : effects_by_fluent[fluents[j]]) {
+        Change& change = changes[effect.op];
+        if (change.slot != slot) {
+          change = Change{slot, 0.0, false};
+          candidates.push_back(effect.op);
+        }
+        if (!effect.assigns) {
+          change.delta += weights[j] * effect.increase;
+        } else {
+          change.assigned = true;
+          if (inadmissible) change.delta += -1.0;
+        }
+      }
+    }
+    for (const OperatorID o : candidates) {
+      const Change& change = changes[o];
+      if (!inadmissible && change.assigned) {
+        // An assignment may reach any value: it helps without contributing to the epsilon.
+        helped.emplace_back(o, HelpedCondition{entry.condition, slot});
+      } else if (change.delta < 0) {
+        best = std::max(best, change.delta);
+        helped.emplace_back(o, HelpedCondition{entry.condition, slot});
+      }
+    }
+  }
+  operator_numeric_conditions = CompressedRows<HelpedCondition>(operators.size(), helped);
+
+  // A strict condition sum + c < 0 becomes sum + c - epsilon <= 0: half the smallest step any
+  // operator takes towards it keeps it strict.
+  const double epsilon = 0.5 * best;
+  for (const Expression condition : strict) {
+    if (const std::optional<std::size_t> slot = simple_numeric_conditions.index_of(condition)) {
+      std::vector<double>& weights = simple_numeric_conditions[*slot].linear.weights;
+      weights.back() = weights.back() - epsilon;
+    }
+  }
+
+  for (const auto& [action, timed] : events) event_counts.insert_or_assign(action, timed.size());
+
+  // Conditions may keep the constant true as a fact (inside a disjunction, or as the whole goal).
+  const auto note_true = [&](const RelaxedCondition& condition) {
+    for (const HeuristicExpressionNode& entry : condition.nodes) {
+      if (!entry.is_fact()) continue;
+      const NodeList& nodes = manager.get(entry.expression());
+      if (nodes.size() == 1 && nodes[0].is_bool(true)) true_fact = entry.expression();
+    }
+  };
+  for (const Operator& op : operators) note_true(op.precondition);
+  note_true(goal_condition);
+
+  // The cost-ordered exploration needs every operator woken by a fact of its precondition, and no
+  // linear condition that an operator's effects could help (the layered order decides its h-max).
+  for (const auto& entry : stage_facts) {
+    if (!entry.second.empty()) idle_stage_facts.push_back(entry.second.back());
+  }
+  {
+    std::vector<bool> idle(manager.size(), false);
+    for (const Expression fact : idle_stage_facts) idle[fact.id] = true;
+    const auto is_idle = [&](std::uint64_t fact) { return fact < idle.size() && idle[fact]; };
+    packed_operators.reserve(operators.size());
+    for (const Operator& op : operators) {
+      std::uint64_t facts = 0, idle_facts = 0;
+      for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
+        if (!entry.is_fact()) continue;
+        ++facts;
+        if (is_idle(entry.payload)) ++idle_facts;
+      }
+      PackedOperator packed;
+      packed.weight = op.weight;
+      packed.add_effects_begin = static_cast<std::uint32_t>(packed_add_effects.size());
+      for (const Expression fact : op.add_effects) {
+        if (is_idle(fact.id)) packed_add_effects.push_back(fact);
+      }
+      packed.idle_effects_end = static_cast<std::uint32_t>(packed_add_effects.size());
+      for (const Expression fact : op.add_effects) {
+        if (!is_idle(fact.id)) packed_add_effects.push_back(fact);
+      }
+      QUENDRAL_CHECK(packed_add_effects.size() < kPreconditionWithOr, "the operators have too many add effects");
+      packed.add_effects_end = static_cast<std::uint32_t>(packed_add_effects.size());
+      const bool with_or = op.precondition.has_or || facts >= kPreconditionWithOr;
+      packed.precondition_facts = with_or ? kPreconditionWithOr : static_cast<std::uint32_t>(facts);
+      packed.idle_facts = static_cast<std::uint32_t>(idle_facts);
+      if (const std::uint64_t* count = event_counts.find(op.action); count != nullptr && *count < kPreconditionWithOr) {
+        packed.action_events = static_cast<std::uint32_t>(*count);
+      }
+      packed_operators.push_back(packed);
+      if (idle_facts > 0 && (with_or || idle_facts == facts)) operators_ready_when_idle.push_back(op.id);
+    }
+  }
+  explore_by_cost = operators_without_precondition.empty() && operator_numeric_conditions.total() == 0;
+
+  value_cache = std::make_shared<SharedValueCache>();
+  if (settings.internal_caching) value_cache->map.emplace();
+  expression_manager = std::make_shared<SharedExpressionManager>();
+  expression_manager->manager = std::move(manager);
+}
+
+}  // namespace quendral
