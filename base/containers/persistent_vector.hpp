@@ -27,7 +27,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "base/core/numbers.hpp"
+#include "base/core/hashing.hpp"
 
 namespace quendral {
 
