@@ -30,7 +30,7 @@
 
 #include "base/core/log.hpp"
 #include "base/heuristics/relaxation_heuristic.hpp"
-#include "base/search/framework.hpp"
+#include "base/search/searches.hpp"
 #include "base/space/search_space.hpp"
 #include "bench/sas_task.hpp"
 

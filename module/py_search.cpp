@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "base/search/informed_search.hpp"
-#include "base/search/multiqueue.hpp"
+#include "base/search/searches.hpp"
 #include "module/py_heuristic.hpp"
 #include "module/py_search_space.hpp"
 #include "module/py_records.hpp"

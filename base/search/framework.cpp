@@ -159,47 +159,4 @@ bool SearchTimer::time_up_at(Clock::time_point now) const {
 
 void SearchTimer::throw_timeout() { throw Error(ErrorKind::TimeoutError, "Timeout"); }
 
-// ---------------------------------------------------------------- priority
-
-// This file is compiled with -ffp-contract=off (base/CMakeLists.txt): four separate roundings.
-double blend_priority(double weight, double g, double h) noexcept {
-  const double g_share = 1.0 - weight;
-  const double g_part = g_share * g;
-  const double h_part = h * weight;
-  return g_part + h_part;
-}
-
-// ---------------------------------------------------------------- duplicate detection
-
-bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
-  const State& x = *a.state;
-  const State& y = *b.state;
-  if (&x == &y) return true;
-  if (x.todo.size() != y.todo.size()) return false;
-  if (!(x.values == y.values)) return false;
-  for (const auto& [action, entry] : x.todo) {
-    const TodoEntry* other = y.todo.find(action);
-    if (!other || other->pos != entry.pos) return false;
-  }
-  return true;
-}
-
-bool DuplicateSet::contains(const SharedState& state) const {
-  switch (kind_) {
-    case Kind::None: return false;
-    case Kind::States: return states_.contains(state);
-    case Kind::WeakStates: return weak_.contains(WeakEqState{state});
-  }
-  return false;
-}
-
-bool DuplicateSet::insert(const SharedState& state) {
-  switch (kind_) {
-    case Kind::None: return true;
-    case Kind::States: return states_.insert(state).second;
-    case Kind::WeakStates: return weak_.insert(WeakEqState{state}).second;
-  }
-  return true;
-}
-
 }  // namespace quendral

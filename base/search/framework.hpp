@@ -1,13 +1,16 @@
-// The search framework, written once for every search routine, and the uninformed search.
+// The search framework: what every search routine shares, written once.
 //
 // Every routine is a template over the task (SearchSpaceTrait) and, for the informed ones, the
-// heuristic (HeuristicTrait). What they all share lives here and nowhere else:
+// heuristic (HeuristicTrait), written in one frame, `SearchRun`: it writes the start record,
+// owns the timer and the counters, writes the progress records, and makes the two endings (a
+// goal's plan and statistics, or the statistics of a run without a plan) with their records.
+// Around it:
 //  - `SearchResult`: the plan (one `Action` per applied event) and the statistics texts;
 //  - `SearchTimer`: the timeout, tested in single precision against the wall clock;
 //  - `SearchCounters` and the log records of a run, with their exact texts and printed forms;
-//  - `extract_path`: the plan read from a goal state's path;
-//  - `PrioritizedItem` and its order, for the open lists of the weighted searches;
-//  - `WeakEqState` and `DuplicateSet`, the duplicate detection of the informed searches.
+//  - `extract_path`: the plan read from a goal state's path.
+// The open lists are in open_lists.hpp, duplicate detection in duplicates.hpp, the searches in
+// basic_search.hpp, informed_search.hpp and multiqueue.hpp (searches.hpp includes all three).
 //
 // A run reports failures by throwing: `quendral::Error` for an error of the task or of the
 // heuristic, passed on unchanged (nothing is logged then), `Error(TimeoutError, "Timeout")` when
@@ -17,22 +20,19 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 
-#include "base/search/heuristic_trait.hpp"
+#include "base/core/hashing.hpp"
 #include "base/core/log.hpp"
 #include "base/space/search_space_trait.hpp"
 #include "base/space/search_state.hpp"
 #include "base/task/records.hpp"
-#include "base/core/numbers.hpp"
 
 namespace quendral {
 
@@ -41,20 +41,6 @@ namespace quendral {
 inline constexpr std::string_view kSearchLogTarget = "quendral_base::search";
 
 // ---------------------------------------------------------------- result and statistics
-
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    FxHasher h;
-    h.write_bytes(text.data(), text.size());
-    h.write_u8(0xff);
-    return h.finish();
-  }
-};
-struct TextEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
 
 // Statistic name → its text. Keys: "expanded_states" always, "goal_depth" with a plan.
 using Statistics = boost::unordered_flat_map<std::string, std::string, TextHash, TextEqual>;
@@ -140,206 +126,98 @@ class SearchTimer {
   Clock::time_point start_;
 };
 
-// ---------------------------------------------------------------- open-list entries
+// ---------------------------------------------------------------- the run frame
 
-// An entry of the open lists of the weighted searches: `item` is a `SharedState` (weighted A*)
-// or an owned `State` (the memory-bounded search); `counter` is the generation count when the
-// entry was made (0 for the root), unique within a run and increasing with insertion.
-template <class T>
-struct PrioritizedItem {
-  T item;
-  double priority;
-  std::uint64_t counter;
-
-  const State& state() const noexcept {
-    if constexpr (std::is_same_v<T, State>) {
-      return item;
-    } else {
-      return *item;
-    }
-  }
-};
-
-// Whether `a` is to be taken before `b`: the lower priority; else (equal priorities, or a NaN
-// on either side, which is neither lower nor higher) fewer running actions; else the lower
-// counter. Total without NaN; with NaN it is applied comparison by comparison as a heap meets it.
-template <class T>
-bool is_better(const PrioritizedItem<T>& a, const PrioritizedItem<T>& b) noexcept {
-  if (a.priority < b.priority) return true;
-  if (b.priority < a.priority) return false;
-  const std::size_t running_a = a.state().todo.size();
-  const std::size_t running_b = b.state().todo.size();
-  if (running_a != running_b) return running_a < running_b;
-  return a.counter < b.counter;
-}
-
-// The priority of a state with path cost `g` and heuristic value `h` under `weight` w:
-// ((1 − w) × g) + (w × h), each of the four operations rounded on its own. It is not g + w × h:
-// w = 0.5 gives half the A* value, w = 1 gives h alone (for finite g), w = 0 gives g alone.
-// Defined out of line in a file compiled without contraction, so that no caller's optimiser can
-// fuse a multiply and an add into one rounding.
-double blend_priority(double weight, double g, double h) noexcept;
-
-// An array-based binary heap with the better entry on top: push appends and sifts up, take moves
-// the last entry to the top and sifts down. `Better(a, b)` is applied comparison by comparison,
-// so a NaN priority (an order that is not a strict weak order, which the standard heap
-// algorithms may not be given) only leaves the order among the incomparable entries unspecified.
-template <class T, class Better>
-class BinaryHeap {
+// One run of a search routine. Made at the start of the routine, it writes the start record
+// "<name>: <parameters>" at info level and then starts the timer; the routine supplies only its
+// own steps between the helpers below, which hold the rules every search shares:
+//  - the timeout is tested once per iteration (`check_time`);
+//  - an expansion is counted before the state's goal test, and every 10000th writes a progress
+//    record (`count_expansion`; hill-climbing counts without one);
+//  - with `early_termination` states are goal-tested when made, the root included, and a root
+//    that is a goal ends the run at once with nothing expanded and no record; without it, each
+//    state is tested when taken;
+//  - a goal ends the run with its plan, "expanded_states" and "goal_depth" and the record
+//    "goal found"; an exhausted open list with "expanded_states" and "no solution found".
+class SearchRun {
  public:
-  std::size_t size() const noexcept { return data_.size(); }
-  bool empty() const noexcept { return data_.empty(); }
+  // `parameters(out)` writes the parameter part of the start record.
+  template <class Parameters>
+  SearchRun(std::string_view name, std::optional<float> timeout, bool early_termination,
+            const Parameters& parameters, std::string_view target = kSearchLogTarget)
+      : name_(name),
+        target_(target),
+        early_termination_(early_termination),
+        timer_(log_start(name, target, parameters, timeout)) {}
 
-  void push(T entry) {
-    data_.push_back(std::move(entry));
-    std::size_t i = data_.size() - 1;
-    while (i > 0) {
-      const std::size_t parent = (i - 1) / 2;
-      if (!better_(data_[i], data_[parent])) break;
-      std::swap(data_[i], data_[parent]);
-      i = parent;
-    }
+  std::string_view name() const noexcept { return name_; }
+  std::string_view target() const noexcept { return target_; }
+  bool early_termination() const noexcept { return early_termination_; }
+  const SearchCounters& counters() const noexcept { return counters_; }
+
+  // Throws Error(TimeoutError, "Timeout") when the time is up.
+  void check_time() const { timer_.check(); }
+
+  // Counts one expansion; on every 10000th, writes the progress record with the size of the
+  // open lists, which `open_size()` gives (asked for only then).
+  template <class OpenSize>
+  void count_expansion(const OpenSize& open_size) {
+    ++counters_.expanded;
+    if (progress_due(counters_.expanded)) log_progress(name_, counters_, open_size(), target_);
+  }
+  void count_expansion_without_progress() noexcept { ++counters_.expanded; }
+  void count_generated() noexcept { ++counters_.generated; }
+
+  // The root's test under `early_termination`: the result when the root is a goal.
+  template <SearchSpaceTrait S>
+  std::optional<SearchResult> goal_at_root(const S& space, const State& root) const {
+    if (early_termination_ && space.goal_reached(root)) return goal_result(root, 0);
+    return std::nullopt;
+  }
+  // The test of a state taken for expansion (without `early_termination`).
+  template <SearchSpaceTrait S>
+  std::optional<SearchResult> goal_when_taken(const S& space, const State& state) const {
+    if (!early_termination_ && space.goal_reached(state)) return goal(state);
+    return std::nullopt;
+  }
+  // The test of a successor when it is made (with `early_termination`).
+  template <SearchSpaceTrait S>
+  std::optional<SearchResult> goal_when_made(const S& space, const State& successor) const {
+    if (early_termination_ && space.goal_reached(successor)) return goal(successor);
+    return std::nullopt;
   }
 
-  std::optional<T> pop() {
-    if (data_.empty()) return std::nullopt;
-    std::optional<T> top(std::move(data_.front()));
-    if (data_.size() > 1) data_.front() = std::move(data_.back());
-    data_.pop_back();
-    const std::size_t n = data_.size();
-    std::size_t i = 0;
-    for (;;) {
-      const std::size_t left = 2 * i + 1;
-      if (left >= n) break;
-      std::size_t child = left;
-      if (left + 1 < n && better_(data_[left + 1], data_[left])) child = left + 1;
-      if (!better_(data_[child], data_[i])) break;
-      std::swap(data_[i], data_[child]);
-      i = child;
-    }
-    return top;
+  // The endings: a goal, with its record; the open list exhausted, with its record; a root
+  // without heuristic value, which ends the run before any expansion and without a record.
+  SearchResult goal(const State& goal) const {
+    log_goal_found(name_, counters_.expanded, goal.g, target_);
+    return goal_result(goal, counters_.expanded);
   }
+  SearchResult exhausted() const {
+    log_no_solution(name_, counters_.expanded, target_);
+    return no_plan_result(counters_.expanded);
+  }
+  static SearchResult dead_end_at_root() { return no_plan_result(0); }
 
  private:
-  std::vector<T> data_;
-  [[no_unique_address]] Better better_;
-};
-
-template <class T>
-struct IsBetter {
-  bool operator()(const PrioritizedItem<T>& a, const PrioritizedItem<T>& b) const noexcept { return is_better(a, b); }
-};
-
-// The open list of weighted A*: shared states, best entry first.
-using OpenList = BinaryHeap<PrioritizedItem<SharedState>, IsBetter<SharedState>>;
-
-// ---------------------------------------------------------------- duplicate detection
-
-// A state under weak equality: equal when the two states have the same number of running
-// actions, equal values, and every running action of the first runs in the second at the same
-// next-event position. Instance numbers, networks, durative conditions, g, paths and caches do
-// not take part. Hashed on the values alone, as `State` is.
-struct WeakEqState {
-  SharedState state;
-
-  friend bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept;
-};
-
-// The set of already seen states of one informed search, chosen at the start of the run:
-//  - a task without durative actions: states under `State` equality (equal values);
-//  - a temporal task with weak equality: `WeakEqState`s;
-//  - a temporal task without: none, every test passes and nothing is kept.
-// The same shared state is equal to itself before contents are compared.
-class DuplicateSet {
- public:
-  enum class Kind { None, States, WeakStates };
-
-  static Kind choose(bool is_temporal, bool weak_equality) noexcept {
-    if (!is_temporal) return Kind::States;
-    return weak_equality ? Kind::WeakStates : Kind::None;
+  template <class Parameters>
+  static SearchTimer log_start(std::string_view name, std::string_view target, const Parameters& parameters,
+                               std::optional<float> timeout) {
+    if (log::enabled(log::Level::Info)) {
+      log::dispatch_lazy(target, log::Level::Info, __FILE__, static_cast<std::uint32_t>(__LINE__),
+                         [&](std::ostream& out) {
+                           out << name << ": ";
+                           parameters(out);
+                         });
+    }
+    return SearchTimer(timeout);  // the start instant is read after the start record
   }
 
-  explicit DuplicateSet(Kind kind) : kind_(kind) {}
-
-  Kind kind() const noexcept { return kind_; }
-  // True when a state equal to `state` is in the set (always false without a set).
-  bool contains(const SharedState& state) const;
-  // Adds `state` unless an equal one is present, which the set then keeps. True when added, and
-  // always true without a set.
-  bool insert(const SharedState& state);
-  std::size_t size() const noexcept { return kind_ == Kind::WeakStates ? weak_.size() : states_.size(); }
-  void clear() noexcept {
-    states_.clear();
-    weak_.clear();
-  }
-
- private:
-  struct StateKeyHash {
-    std::size_t operator()(const SharedState& s) const noexcept { return s->hash(); }
-    std::size_t operator()(const WeakEqState& s) const noexcept { return s.state->hash(); }
-  };
-  struct StateKeyEqual {
-    bool operator()(const SharedState& a, const SharedState& b) const noexcept { return a == b || a->eq(*b); }
-  };
-
-  Kind kind_;
-  boost::unordered_flat_set<SharedState, StateKeyHash, StateKeyEqual> states_;
-  boost::unordered_flat_set<WeakEqState, StateKeyHash> weak_;
+  std::string_view name_;
+  std::string_view target_;
+  bool early_termination_;
+  SearchCounters counters_;
+  SearchTimer timer_;
 };
-
-// ---------------------------------------------------------------- breadth- and depth-first
-
-// A tree search without heuristic and without duplicate detection: the open list is a queue of
-// states held by value, new states enter at the back, and `bfs` takes from the front (oldest
-// first), depth-first from the back (newest first). Logs as "bfs" or "dfs".
-//
-// With `early_termination` the root and every successor are tested for the goal when they are
-// made (a goal successor is neither queued nor counted); without it, each state when it is
-// taken. The generation count grows by one per queued successor.
-template <SearchSpaceTrait S>
-SearchResult basic_search(const S& space, bool bfs, std::optional<float> timeout, bool early_termination) {
-  const std::string_view name = bfs ? "bfs" : "dfs";
-  QLOG(Info, kSearchLogTarget,
-       name << ": timeout=" << format_timeout(timeout) << " early_termination=" << format_flag(early_termination));
-  const SearchTimer timer(timeout);
-  State root = space.initial_state();
-  SearchCounters counters;
-  if (early_termination && space.goal_reached(root)) return goal_result(root, 0);
-
-  std::deque<State> open;
-  open.push_back(std::move(root));
-  while (!open.empty()) {
-    timer.check();
-    std::deque<State>::iterator taken = bfs ? open.begin() : std::prev(open.end());
-    State state = std::move(*taken);
-    if (bfs) {
-      open.pop_front();
-    } else {
-      open.pop_back();
-    }
-    ++counters.expanded;
-    if (progress_due(counters.expanded)) log_progress(name, counters, open.size());
-    if (!early_termination && space.goal_reached(state)) {
-      log_goal_found(name, counters.expanded, state.g);
-      return goal_result(state, counters.expanded);
-    }
-    // The space's own stream gives the successors over the relevant actions in order, and may
-    // skip the actions it knows to have none without trying them.
-    auto successors = space.get_successor_states_iter(state);
-    while (std::optional<State> successor = successors.next()) {
-      if (early_termination && space.goal_reached(*successor)) {
-        log_goal_found(name, counters.expanded, successor->g);
-        return goal_result(*successor, counters.expanded);
-      }
-      open.push_back(std::move(*successor));
-      ++counters.generated;
-    }
-  }
-  log_no_solution(name, counters.expanded);
-  return no_plan_result(counters.expanded);
-}
 
 }  // namespace quendral
-
-// The informed searches, written over this framework.
-#include "base/search/informed_search.hpp"

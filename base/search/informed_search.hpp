@@ -16,14 +16,16 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <ostream>
 #include <string_view>
 #include <utility>
 
 #include "base/containers/bloom_filter.hpp"
-#include "base/search/heuristic_trait.hpp"
 #include "base/containers/lazy_sequence.hpp"
-#include "base/containers/min_max_heap.hpp"
+#include "base/search/duplicates.hpp"
 #include "base/search/framework.hpp"
+#include "base/search/heuristic_trait.hpp"
+#include "base/search/open_lists.hpp"
 #include "base/space/search_space_trait.hpp"
 
 namespace quendral {
@@ -105,42 +107,7 @@ auto successor_pipeline(const S& space, const H& heuristic, const State& state, 
       heuristic, Inner(space.get_successor_states_iter(state), std::move(filter)), space);
 }
 
-// ---------------------------------------------------------------- the bounded open list
-
-// An open list that keeps at most `capacity` entries. When it is full, a new entry must beat
-// the worst one under `Better`; it then replaces it in one operation, else it is released and
-// the list is unchanged. A capacity of 0 has no worst entry to compare with: a broken invariant.
-template <class T, class Better>
-class BoundedPriorityQueue {
- public:
-  explicit BoundedPriorityQueue(std::size_t capacity) : capacity_(capacity) { heap_.reserve(capacity); }
-
-  void push(T entry) {
-    if (heap_.size() < capacity_) {
-      heap_.push(std::move(entry));
-      return;
-    }
-    QUENDRAL_CHECK(capacity_ > 0, "a bounded open list of capacity 0 was pushed to");
-    if (Better()(entry, heap_.peek_min())) heap_.replace_min(std::move(entry));
-  }
-  // The best entry, or nothing when empty.
-  std::optional<T> pop() { return heap_.pop_max(); }
-
-  std::size_t size() const noexcept { return heap_.size(); }
-  bool empty() const noexcept { return heap_.empty(); }
-  std::size_t capacity() const noexcept { return capacity_; }
-  std::size_t reserved() const noexcept { return heap_.capacity(); }
-  // The worst entry; the list must not be empty.
-  const T& worst() const { return heap_.peek_min(); }
-
- private:
-  struct RanksBelow {
-    bool operator()(const T& a, const T& b) const { return Better()(b, a); }
-  };
-  std::size_t capacity_;
-  MinMaxHeap<T, RanksBelow> heap_;
-};
-
+// The sizes of the memory-bounded search.
 inline constexpr std::size_t kBoundedOpenListCapacity = 400000;
 inline constexpr double kClosedListFalsePositiveRate = 0.0001;
 inline constexpr std::uint64_t kClosedListExpectedItems = 20'000'000;
@@ -198,50 +165,39 @@ template <class Variant, SearchSpaceTrait S, class H>
 SearchResult weighted_best_first(const S& space, const H& heuristic, double weight, std::optional<float> timeout,
                                  bool early_termination, bool weak_equality) {
   using Item = typename Variant::Item;
-  constexpr std::string_view name = Variant::kName;
-  QLOG(Info, kSearchLogTarget,
-       name << ": weight=" << format_f64(weight) << " timeout=" << format_timeout(timeout)
-            << " early_termination=" << format_flag(early_termination)
-            << " weak_equality=" << format_flag(weak_equality));
-  const SearchTimer timer(timeout);
+  SearchRun run(Variant::kName, timeout, early_termination, [&](std::ostream& out) {
+    out << "weight=" << format_f64(weight) << " timeout=" << format_timeout(timeout)
+        << " early_termination=" << format_flag(early_termination) << " weak_equality=" << format_flag(weak_equality);
+  });
   Item root = Variant::make_root(space.initial_state());
-  SearchCounters counters;
-  if (early_termination && space.goal_reached(state_of(root))) return goal_result(state_of(root), 0);
+  if (auto result = run.goal_at_root(space, state_of(root))) return std::move(*result);
 
   typename Variant::Closed closed(space.is_temporal(), weak_equality);
   closed.insert_root(root);
   const HeuristicValue root_value = heuristic.eval(state_of(root), space);
-  if (!root_value) return no_plan_result(0);
+  if (!root_value) return SearchRun::dead_end_at_root();
   typename Variant::Open open = Variant::make_open();
   // Alone in the open list, the root is taken first whatever its priority.
   open.push(PrioritizedItem<Item>{std::move(root), *root_value, 0});
 
   while (std::optional<PrioritizedItem<Item>> entry = open.pop()) {
-    timer.check();
-    ++counters.expanded;
-    if (progress_due(counters.expanded)) log_progress(name, counters, open.size());
+    run.check_time();
+    run.count_expansion([&] { return open.size(); });
     const State& state = entry->state();
-    if (!early_termination && space.goal_reached(state)) {
-      log_goal_found(name, counters.expanded, state.g);
-      return goal_result(state, counters.expanded);
-    }
+    if (auto result = run.goal_when_taken(space, state)) return std::move(*result);
     auto pipeline = successor_pipeline(space, heuristic, state, closed.filter());
     while (std::optional<Evaluated<Item>> item = pipeline.next()) {
       const State& successor = state_of(item->state);
       // Before the dead-end test: a goal without a heuristic value is still a goal.
-      if (early_termination && space.goal_reached(successor)) {
-        log_goal_found(name, counters.expanded, successor.g);
-        return goal_result(successor, counters.expanded);
-      }
+      if (auto result = run.goal_when_made(space, successor)) return std::move(*result);
       if (item->value) {
         const double priority = blend_priority(weight, successor.g, *item->value);
-        open.push(PrioritizedItem<Item>{std::move(item->state), priority, counters.generated});
+        open.push(PrioritizedItem<Item>{std::move(item->state), priority, run.counters().generated});
       }
-      ++counters.generated;
+      run.count_generated();
     }
   }
-  log_no_solution(name, counters.expanded);
-  return no_plan_result(counters.expanded);
+  return run.exhausted();
 }
 
 }  // namespace detail
@@ -282,18 +238,16 @@ template <SearchSpaceTrait S, class H>
   requires HeuristicTrait<H, S>
 SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float> timeout, bool early_termination,
                         bool weak_equality) {
-  constexpr std::string_view name = "ehc_search";
-  QLOG(Info, kSearchLogTarget,
-       name << ": timeout=" << format_timeout(timeout) << " early_termination=" << format_flag(early_termination)
-            << " weak_equality=" << format_flag(weak_equality));
-  const SearchTimer timer(timeout);
+  SearchRun run("ehc_search", timeout, early_termination, [&](std::ostream& out) {
+    out << "timeout=" << format_timeout(timeout) << " early_termination=" << format_flag(early_termination)
+        << " weak_equality=" << format_flag(weak_equality);
+  });
   const SharedState root = std::make_shared<const State>(space.initial_state());
-  SearchCounters counters;
-  if (early_termination && space.goal_reached(*root)) return goal_result(*root, 0);
+  if (auto result = run.goal_at_root(space, *root)) return std::move(*result);
   const HeuristicValue root_value = heuristic.eval(*root, space);
-  if (!root_value) return no_plan_result(0);
+  if (!root_value) return SearchRun::dead_end_at_root();
   double best = *root_value;
-  QLOG(Debug, kSearchLogTarget, name << ": initial h=" << format_fixed4(best));
+  QLOG(Debug, kSearchLogTarget, run.name() << ": initial h=" << format_fixed4(best));
 
   std::deque<SharedState> queue{root};
   // The states expanded since the last improvement.
@@ -301,36 +255,29 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
   while (!queue.empty()) {
     const SharedState state = std::move(queue.front());
     queue.pop_front();
-    timer.check();
-    ++counters.expanded;
-    if (!early_termination && space.goal_reached(*state)) {
-      log_goal_found(name, counters.expanded, state->g);
-      return goal_result(*state, counters.expanded);
-    }
+    run.check_time();
+    run.count_expansion_without_progress();
+    if (auto result = run.goal_when_taken(space, *state)) return std::move(*result);
     expanded.insert(state);
     auto pipeline = successor_pipeline(space, heuristic, *state, TestOnlyFilter{&expanded});
     while (std::optional<Evaluated<SharedState>> item = pipeline.next()) {
-      ++counters.generated;
-      if (early_termination && space.goal_reached(*item->state)) {
-        log_goal_found(name, counters.expanded, item->state->g);
-        return goal_result(*item->state, counters.expanded);
-      }
+      run.count_generated();
+      if (auto result = run.goal_when_made(space, *item->state)) return std::move(*result);
       if (!item->value) continue;
       if (*item->value < best) {
         best = *item->value;
         queue.clear();
         queue.push_back(std::move(item->state));
         QLOG(Debug, kSearchLogTarget,
-             name << ": improved h=" << format_fixed4(best) << " expanded=" << counters.expanded
-                  << " generated=" << counters.generated);
+             run.name() << ": improved h=" << format_fixed4(best) << " expanded=" << run.counters().expanded
+                        << " generated=" << run.counters().generated);
         expanded.clear();
         break;  // the pipeline stops here: the remaining actions are never tried
       }
       queue.push_back(std::move(item->state));
     }
   }
-  log_no_solution(name, counters.expanded);
-  return no_plan_result(counters.expanded);
+  return run.exhausted();
 }
 
 }  // namespace quendral

@@ -16,14 +16,17 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "base/search/heuristic_trait.hpp"
 #include "base/core/log.hpp"
+#include "base/search/duplicates.hpp"
 #include "base/search/framework.hpp"
+#include "base/search/heuristic_trait.hpp"
+#include "base/search/open_lists.hpp"
 #include "base/space/search_space_trait.hpp"
 
 namespace quendral {
@@ -92,16 +95,12 @@ template <SearchSpaceTrait S, class H, SwitchPolicyTrait P>
   requires HeuristicTrait<H, S>
 SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>> heuristics, P policy,
                                 std::optional<float> timeout, bool early_termination, bool weak_equality) {
-  constexpr std::string_view name = "multiqueue_search";
-  constexpr std::string_view target = kMultiqueueLogTarget;
-  QLOG(Info, target,
-       name << ": queues=" << heuristics.size() << " timeout=" << format_timeout(timeout)
-            << " early_termination=" << format_flag(early_termination)
-            << " weak_equality=" << format_flag(weak_equality));
-  const SearchTimer timer(timeout);
+  SearchRun run("multiqueue_search", timeout, early_termination, [&](std::ostream& out) {
+    out << "queues=" << heuristics.size() << " timeout=" << format_timeout(timeout)
+        << " early_termination=" << format_flag(early_termination) << " weak_equality=" << format_flag(weak_equality);
+  }, kMultiqueueLogTarget);
   const SharedState root = std::make_shared<const State>(space.initial_state());
-  SearchCounters counters;
-  if (early_termination && space.goal_reached(*root)) return goal_result(*root, 0);
+  if (auto result = run.goal_at_root(space, *root)) return std::move(*result);
 
   const StateContainer root_container(root);
   DuplicateSet seen(DuplicateSet::choose(space.is_temporal(), weak_equality));
@@ -109,16 +108,15 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
   std::vector<multiqueue::Queue> queues(heuristics.size());
   for (multiqueue::Queue& queue : queues) queue.push({root, root_container.expanded, 0.0});
 
-  const std::vector<Action>& actions = space.relevant_actions();
   std::vector<StateContainer> batch;
   std::size_t current = 0;
   for (;;) {
-    timer.check();
+    run.check_time();
     QUENDRAL_CHECK(current < queues.size(), "queue index " + std::to_string(current) + " is outside the " +
                                                 std::to_string(queues.size()) + " queues");
     // The queue popped last time, not the one the policy would pick now.
     if (queues[current].empty()) break;
-    current = policy.next_queue(counters.expanded);
+    current = policy.next_queue(run.counters().expanded);
     QUENDRAL_CHECK(current < queues.size(), "queue index " + std::to_string(current) + " is outside the " +
                                                 std::to_string(queues.size()) + " queues");
     std::optional<multiqueue::PrioritizedItem> entry = queues[current].pop();
@@ -126,28 +124,22 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
     // Stale: expanded from another queue. Nothing counts, so the same queue is picked again.
     if (*entry->expanded) continue;
     *entry->expanded = true;
-    ++counters.expanded;
-    if (progress_due(counters.expanded)) {
+    run.count_expansion([&] {
       std::size_t open = 0;
       for (const multiqueue::Queue& queue : queues) open += queue.size();
-      log_progress(name, counters, open, target);
-    }
+      return open;
+    });
     const State& state = *entry->state;
-    if (!early_termination && space.goal_reached(state)) {
-      log_goal_found(name, counters.expanded, state.g, target);
-      return goal_result(state, counters.expanded);
-    }
+    if (auto result = run.goal_when_taken(space, state)) return std::move(*result);
 
+    // The successors over the relevant actions in order, from the space's stream (the same
+    // successors as asking action by action, without trying the actions it knows to have none).
     batch.clear();
-    for (const Action action : actions) {
-      std::optional<State> successor = space.get_successor_state(state, action);
-      if (!successor) continue;
-      ++counters.generated;
+    auto successors = space.get_successor_states_iter(state);
+    while (std::optional<State> successor = successors.next()) {
+      run.count_generated();
       // Before duplicate detection and before any heuristic: a goal is a goal.
-      if (early_termination && space.goal_reached(*successor)) {
-        log_goal_found(name, counters.expanded, successor->g, target);
-        return goal_result(*successor, counters.expanded);
-      }
+      if (auto result = run.goal_when_made(space, *successor)) return std::move(*result);
       SharedState shared = std::make_shared<const State>(std::move(*successor));
       if (!seen.insert(shared)) continue;
       batch.emplace_back(std::move(shared));
@@ -162,8 +154,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
       }
     }
   }
-  log_no_solution(name, counters.expanded, target);
-  return no_plan_result(counters.expanded);
+  return run.exhausted();
 }
 
 }  // namespace quendral

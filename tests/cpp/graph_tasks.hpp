@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/search/heuristic_trait.hpp"
-#include "base/search/framework.hpp"
+#include "base/search/searches.hpp"
 #include "tests/cpp/log_capture.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/cpp/toy_space.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "base/search/framework.hpp"
+#include "base/search/searches.hpp"
 #include "base/space/search_space.hpp"
 #include "tests/cpp/graph_tasks.hpp"
 #include "tests/cpp/task_builders.hpp"

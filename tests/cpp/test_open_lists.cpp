@@ -11,7 +11,7 @@
 
 #include "base/containers/bloom_filter.hpp"
 #include "base/containers/min_max_heap.hpp"
-#include "base/search/framework.hpp"
+#include "base/search/searches.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/cpp/toy_space.hpp"
 
