@@ -226,6 +226,13 @@ void fail_conversion(const char* name) {
   throw PyErrorSet{};
 }
 
+PyObject* default_object(const Param& param) {
+  const std::string_view text = param.default_text ? param.default_text : "";
+  if (text == "None") return Py_None;
+  if (text == "False") return Py_False;
+  internal_failure(std::string("the parameter '") + param.name + "' has no default an omitted argument can stand for");
+}
+
 void add_processing_note(const char* name) noexcept {
   PyObject* exception = PyErr_GetRaisedException();
   if (!exception) return;

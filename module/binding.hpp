@@ -100,10 +100,16 @@ class CapturedPythonError : public ForeignError {
 
 // ---------------------------------------------------------------- parameters
 
+// One parameter of a callable, described once: its name and its default as the text signature
+// shows it ("None" or "False"; null: required). An omitted argument is converted as the default's
+// object, by the same converter as a given one, so the default is written nowhere else.
 struct Param {
   const char* name;
-  const char* default_text = nullptr;  // as written in the text signature; null: required
+  const char* default_text = nullptr;
 };
+
+// The object an omitted argument stands for: None or False, after the parameter's default text.
+PyObject* default_object(const Param& param);
 
 constexpr std::size_t kMaxParams = 16;
 
@@ -165,10 +171,12 @@ auto convert_arg(const char* name, PyObject* object, F&& convert) -> decltype(co
   }
 }
 
-// Converts argument `i` of `sig` with `convert`, noting the parameter name on failure.
+// Converts argument `i` of `sig` with `convert` (an omitted one as its default's object), noting
+// the parameter name on failure.
 template <class F>
 decltype(auto) convert_arg(const Signature& sig, const Args& args, std::size_t i, F&& convert) {
-  return convert_arg(sig.params()[i].name, args[i], std::forward<F>(convert));
+  const Param& param = sig.params()[i];
+  return convert_arg(param.name, args.given(i) ? args[i] : default_object(param), std::forward<F>(convert));
 }
 
 // ---------------------------------------------------------------- converters (Python -> C++)
@@ -415,12 +423,13 @@ void register_function(PyObject* module, PyMethodDef* def);
 
 }  // namespace quendral::py
 
-// Defines, inside an unnamed namespace, a module function `fn_NAME` from its parameter table and
-// a body over the parsed `args` (with `sig` naming the table), and its method definition
-// `k_def_NAME` whose docstring is the text signature.
+// Defines a module function from its parameter table and a body over the parsed `args` (with
+// `sig` naming the table): `NAME_def`, the method definition the module registers, whose
+// docstring is the text signature. Used at the scope of namespace quendral::py, where a header
+// declares `extern PyMethodDef NAME_def;` for the module's registration table.
 #define QUENDRAL_PY_FUNCTION(NAME, SIGNATURE, ...)                                                      \
-  const ::quendral::py::Signature k_sig_##NAME SIGNATURE;                                               \
-  PyObject* fn_##NAME(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {         \
+  static const ::quendral::py::Signature k_sig_##NAME SIGNATURE;                                        \
+  static PyObject* fn_##NAME(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {  \
     return ::quendral::py::guarded([&]() -> PyObject* {                                                 \
       ::quendral::py::Args args;                                                                        \
       ::quendral::py::parse_args(k_sig_##NAME, argv, nargs, kwnames, args);                             \
@@ -428,5 +437,5 @@ void register_function(PyObject* module, PyMethodDef* def);
       __VA_ARGS__                                                                                       \
     });                                                                                                 \
   }                                                                                                     \
-  PyMethodDef k_def_##NAME = {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_##NAME)), \
-                              METH_FASTCALL | METH_KEYWORDS, k_sig_##NAME.doc()};
+  PyMethodDef NAME##_def = {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_##NAME)), \
+                            METH_FASTCALL | METH_KEYWORDS, k_sig_##NAME.doc()};

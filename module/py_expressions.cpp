@@ -63,6 +63,35 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
+const py::ClassSpec& PyExpressionNode::spec() {
+  static const py::ClassSpec spec{"ExpressionNode", nullptr, py::ClassState::Frozen, nullptr, kGetSet, nullptr,
+                                  node_repr};
+  return spec;
+}
+
+namespace expressions {
+
+NodeList py_nodes_to_expression(PyObject* object) {
+  return py::to_list(object, [](PyObject* item) { return py::unwrap<PyExpressionNode>(item).node; });
+}
+
+py::Ref expression_to_py_nodes(std::span<const ExpressionNode> nodes) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::wrap_node(nodes[i]).release());
+  }
+  return list;
+}
+
+}  // namespace expressions
+
+namespace py {
+
+Ref wrap_node(ExpressionNode node) { return wrap(PyExpressionNode{std::move(node)}); }
+
+void register_expression_node_class(PyObject* module) { register_class<PyExpressionNode>(module); }
 // ---------------------------------------------------------------- node functions
 
 QUENDRAL_PY_FUNCTION(make_operator_node, ("make_operator_node", {{"kind"}, {"operands"}}), {
@@ -93,44 +122,6 @@ QUENDRAL_PY_FUNCTION(make_object_node, ("make_object_node", {{"name"}}), {
 QUENDRAL_PY_FUNCTION(make_fluent_node, ("make_fluent_node", {{"fluent"}}), {
   return py::wrap_node(ExpressionNode::fluent(py::convert_arg(sig, args, 0, py::to_index))).release();
 })
-
-}  // namespace
-
-const py::ClassSpec& PyExpressionNode::spec() {
-  static const py::ClassSpec spec{"ExpressionNode", nullptr, py::ClassState::Frozen, nullptr, kGetSet, nullptr,
-                                  node_repr};
-  return spec;
-}
-
-namespace expressions {
-
-NodeList py_nodes_to_expression(PyObject* object) {
-  return py::to_list(object, [](PyObject* item) { return py::unwrap<PyExpressionNode>(item).node; });
-}
-
-py::Ref expression_to_py_nodes(std::span<const ExpressionNode> nodes) {
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::wrap_node(nodes[i]).release());
-  }
-  return list;
-}
-
-}  // namespace expressions
-
-namespace py {
-
-Ref wrap_node(ExpressionNode node) { return wrap(PyExpressionNode{std::move(node)}); }
-
-void register_expression_node_class(PyObject* module) { register_class<PyExpressionNode>(module); }
-void register_make_operator_node(PyObject* module) { register_function(module, &k_def_make_operator_node); }
-void register_make_bool_constant_node(PyObject* module) { register_function(module, &k_def_make_bool_constant_node); }
-void register_make_int_constant_node(PyObject* module) { register_function(module, &k_def_make_int_constant_node); }
-void register_make_rational_constant_node(PyObject* module) {
-  register_function(module, &k_def_make_rational_constant_node);
-}
-void register_make_object_node(PyObject* module) { register_function(module, &k_def_make_object_node); }
-void register_make_fluent_node(PyObject* module) { register_function(module, &k_def_make_fluent_node); }
 
 }  // namespace py
 }  // namespace quendral

@@ -24,12 +24,12 @@ namespace py {
 Ref wrap_node(ExpressionNode node);
 
 void register_expression_node_class(PyObject* module);
-void register_make_operator_node(PyObject* module);
-void register_make_bool_constant_node(PyObject* module);
-void register_make_int_constant_node(PyObject* module);
-void register_make_rational_constant_node(PyObject* module);
-void register_make_object_node(PyObject* module);
-void register_make_fluent_node(PyObject* module);
+extern PyMethodDef make_operator_node_def;
+extern PyMethodDef make_bool_constant_node_def;
+extern PyMethodDef make_int_constant_node_def;
+extern PyMethodDef make_rational_constant_node_def;
+extern PyMethodDef make_object_node_def;
+extern PyMethodDef make_fluent_node_def;
 }  // namespace py
 
 }  // namespace quendral

@@ -4,8 +4,7 @@
 #include "module/py_expressions.hpp"
 #include "module/py_state.hpp"
 
-namespace quendral {
-namespace {
+namespace quendral::py {
 
 QUENDRAL_PY_FUNCTION(shift_expression, ("shift_expression", {{"exp"}, {"offset"}}), {
   const NodeList exp = py::convert_arg(sig, args, 0, expressions::py_nodes_to_expression);
@@ -32,12 +31,4 @@ QUENDRAL_PY_FUNCTION(simplify, ("simplify", {{"exp"}, {"assignments"}}), {
   return expressions::expression_to_py_nodes(quendral::simplify(exp, assignments)).release();
 })
 
-}  // namespace
-
-namespace py {
-void register_shift_expression(PyObject* module) { register_function(module, &k_def_shift_expression); }
-void register_evaluate(PyObject* module) { register_function(module, &k_def_evaluate); }
-void register_simplify(PyObject* module) { register_function(module, &k_def_simplify); }
-}  // namespace py
-
-}  // namespace quendral
+}  // namespace quendral::py

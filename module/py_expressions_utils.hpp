@@ -4,7 +4,7 @@
 #include "module/binding.hpp"
 
 namespace quendral::py {
-void register_shift_expression(PyObject* module);
-void register_evaluate(PyObject* module);
-void register_simplify(PyObject* module);
+extern PyMethodDef shift_expression_def;
+extern PyMethodDef evaluate_def;
+extern PyMethodDef simplify_def;
 }  // namespace quendral::py

@@ -147,7 +147,7 @@ PyObject* make_relaxation(const Signature& sig, PyObject* const* argv, Py_ssize_
     py::Args args;
     py::parse_args(sig, argv, nargs, kwnames, args);
     TaskDescription task = convert_task(sig, args);
-    const bool disable_numeric_reasoning = args.given(8) ? py::convert_arg(sig, args, 8, py::to_flag) : false;
+    const bool disable_numeric_reasoning = py::convert_arg(sig, args, 8, py::to_flag);
     const DeleteRelaxationSettings settings{task.internal_caching, task.inadmissible_numeric_heuristic_variant,
                                             disable_numeric_reasoning, mode};
     Heuristic heuristic;
@@ -214,11 +214,7 @@ PyObject* h_eval(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObje
     py::parse_args(sig, argv, nargs, kwnames, args);
     const std::shared_ptr<const State> state = py::convert_arg(sig, args, 0, py::shared_state_from_py);
     std::optional<py::SharedBorrow> borrow;
-    py::convert_arg(sig, args, 1, [&](PyObject* object) {
-      py::search_space_from_py(object);  // the type check
-      borrow.emplace(object);
-      return 0;
-    });
+    py::borrow_search_space(sig, args, 1, borrow);
     const HeuristicValue value = heuristic_of(self).eval(*state);
     return (value ? py::py_float(*value) : py::py_none()).release();
   });

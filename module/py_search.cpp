@@ -6,8 +6,8 @@
 
 #include "base/search/searches.hpp"
 #include "module/py_heuristic.hpp"
-#include "module/py_search_space.hpp"
 #include "module/py_records.hpp"
+#include "module/py_search_space.hpp"
 
 namespace quendral {
 namespace py {
@@ -39,31 +39,20 @@ Ref search_result_to_py(const SearchResult& result) {
 
 namespace {
 
-// bfs_search and dfs_search: `ss` is borrowed at once and held until the function returns,
-// then the timeout and the flag are converted.
+// Every search's parameters are converted in order, `ss` first: its shared borrow is taken at
+// once and held until the function returns, so the space cannot change under the search.
+
+// bfs_search and dfs_search: `ss`, `timeout`, `early_termination`.
 PyObject* run_basic_search(const py::Signature& sig, const py::Args& args, bool bfs) {
-  // The shared borrow of the space is taken with its conversion and held for the whole run, so
-  // the space cannot change under the search.
   std::optional<py::SharedBorrow> borrow;
-  const SearchSpace& space = *py::convert_arg(sig, args, 0, [&](PyObject* object) {
-    const SearchSpace* found = &py::search_space_from_py(object);
-    borrow.emplace(object);
-    return found;
-  });
+  const SearchSpace& space = py::borrow_search_space(sig, args, 0, borrow);
   const std::optional<float> timeout = py::convert_arg(sig, args, 1, py::to_timeout);
-  const bool early_termination = args.given(2) ? py::convert_arg(sig, args, 2, py::to_flag) : false;
+  const bool early_termination = py::convert_arg(sig, args, 2, py::to_flag);
   return py::search_result_to_py(basic_search(space, bfs, timeout, early_termination)).release();
 }
 
-QUENDRAL_PY_FUNCTION(dfs_search, ("dfs_search", {{"ss"}, {"timeout", "None"}, {"early_termination", "False"}}),
-                     { return run_basic_search(sig, args, false); })
-
-QUENDRAL_PY_FUNCTION(bfs_search, ("bfs_search", {{"ss"}, {"timeout", "None"}, {"early_termination", "False"}}),
-                     { return run_basic_search(sig, args, true); })
-
-// The informed searches. Parameters are converted in order: `ss` first, whose shared borrow is
-// taken at once and held until the function returns; then `heuristic` (used in place: what its
-// caches learn stays in them), `weight` where there is one, `timeout` and the two flags.
+// The informed searches: `ss`, then `heuristic` (used in place: what its caches learn stays in
+// them), `weight` where there is one, `timeout` and the two flags.
 struct InformedArgs {
   std::optional<py::SharedBorrow> borrow;
   const SearchSpace* space = nullptr;
@@ -76,18 +65,13 @@ struct InformedArgs {
 
 // `with_weight`: the third parameter is the caller's weight; otherwise the weight is `weight`.
 void convert_informed(const py::Signature& sig, const py::Args& args, bool with_weight, InformedArgs& out) {
-  out.space = py::convert_arg(sig, args, 0, [&](PyObject* object) {
-    const SearchSpace* found = &py::search_space_from_py(object);
-    out.borrow.emplace(object);
-    return found;
-  });
+  out.space = &py::borrow_search_space(sig, args, 0, out.borrow);
   out.heuristic = &py::convert_arg(sig, args, 1, py::heuristic_from_py);
   std::size_t next = 2;
   if (with_weight) out.weight = py::convert_arg(sig, args, next++, py::to_double);
   out.timeout = py::convert_arg(sig, args, next++, py::to_timeout);
-  out.early_termination = args.given(next) ? py::convert_arg(sig, args, next, py::to_flag) : false;
-  ++next;
-  out.weak_equality = args.given(next) ? py::convert_arg(sig, args, next, py::to_flag) : false;
+  out.early_termination = py::convert_arg(sig, args, next++, py::to_flag);
+  out.weak_equality = py::convert_arg(sig, args, next, py::to_flag);
 }
 
 enum class Bounded { No, Yes };
@@ -105,11 +89,19 @@ PyObject* run_wastar(const py::Signature& sig, const py::Args& args, std::option
   return py::search_result_to_py(result).release();
 }
 
+}  // namespace
+
+namespace py {
+
+#define QUENDRAL_BASIC_SIGNATURE(NAME) (#NAME, {{"ss"}, {"timeout", "None"}, {"early_termination", "False"}})
 #define QUENDRAL_INFORMED_SIGNATURE(NAME) \
   (#NAME, {{"ss"}, {"heuristic"}, {"timeout", "None"}, {"early_termination", "False"}, {"weak_equality", "False"}})
 #define QUENDRAL_WEIGHTED_SIGNATURE(NAME)                                                                   \
   (#NAME, {{"ss"}, {"heuristic"}, {"weight"}, {"timeout", "None"}, {"early_termination", "False"}, \
            {"weak_equality", "False"}})
+
+QUENDRAL_PY_FUNCTION(dfs_search, QUENDRAL_BASIC_SIGNATURE(dfs_search), { return run_basic_search(sig, args, false); })
+QUENDRAL_PY_FUNCTION(bfs_search, QUENDRAL_BASIC_SIGNATURE(bfs_search), { return run_basic_search(sig, args, true); })
 
 QUENDRAL_PY_FUNCTION(wastar_search, QUENDRAL_WEIGHTED_SIGNATURE(wastar_search),
                      { return run_wastar(sig, args, std::nullopt, Bounded::No); })
@@ -131,60 +123,36 @@ QUENDRAL_PY_FUNCTION(ehc_search, QUENDRAL_INFORMED_SIGNATURE(ehc_search), {
       .release();
 })
 
+#undef QUENDRAL_BASIC_SIGNATURE
 #undef QUENDRAL_INFORMED_SIGNATURE
 #undef QUENDRAL_WEIGHTED_SIGNATURE
 
 // multiqueue_search: each (Heuristic, weight) pair is converted into a copy of the heuristic
 // (sharing its caches with the given object) and the weight; the copies live for the run.
-QUENDRAL_PY_FUNCTION(multiqueue_search, ("multiqueue_search", {{"ss"},
-                                                               {"heuristics"},
-                                                               {"timeout", "None"},
-                                                               {"early_termination", "False"},
-                                                               {"weak_equality", "False"}}),
+QUENDRAL_PY_FUNCTION(multiqueue_search,
+                     ("multiqueue_search", {{"ss"},
+                                            {"heuristics"},
+                                            {"timeout", "None"},
+                                            {"early_termination", "False"},
+                                            {"weak_equality", "False"}}),
                      {
-                       std::optional<py::SharedBorrow> borrow;
-                       const SearchSpace& space = *py::convert_arg(sig, args, 0, [&](PyObject* object) {
-                         const SearchSpace* found = &py::search_space_from_py(object);
-                         borrow.emplace(object);
-                         return found;
+                       std::optional<SharedBorrow> borrow;
+                       const SearchSpace& space = borrow_search_space(sig, args, 0, borrow);
+                       std::vector<std::pair<Heuristic, double>> pairs = convert_arg(sig, args, 1, [](PyObject* o) {
+                         return to_list(o, [](PyObject* pair) {
+                           return to_pair(
+                               pair, [](PyObject* h) { return Heuristic(heuristic_from_py(h)); }, to_double);
+                         });
                        });
-                       std::vector<std::pair<Heuristic, double>> pairs =
-                           py::convert_arg(sig, args, 1, [](PyObject* object) {
-                             return py::to_list(object, [](PyObject* pair) {
-                               return py::to_pair(
-                                   pair, [](PyObject* h) { return Heuristic(py::heuristic_from_py(h)); },
-                                   py::to_double);
-                             });
-                           });
-                       const std::optional<float> timeout = py::convert_arg(sig, args, 2, py::to_timeout);
-                       const bool early_termination =
-                           args.given(3) ? py::convert_arg(sig, args, 3, py::to_flag) : false;
-                       const bool weak_equality = args.given(4) ? py::convert_arg(sig, args, 4, py::to_flag) : false;
+                       const std::optional<float> timeout = convert_arg(sig, args, 2, to_timeout);
+                       const bool early_termination = convert_arg(sig, args, 3, to_flag);
+                       const bool weak_equality = convert_arg(sig, args, 4, to_flag);
                        const RoundRobinSwitchPolicy policy{pairs.size()};
-                       return py::search_result_to_py(_multiqueue_search(space, std::move(pairs), policy, timeout,
-                                                                         early_termination, weak_equality))
+                       return search_result_to_py(_multiqueue_search(space, std::move(pairs), policy, timeout,
+                                                                     early_termination, weak_equality))
                            .release();
                      })
 
-}  // namespace
-
-namespace py {
-void register_dfs_search(PyObject* module) { register_function(module, &k_def_dfs_search); }
-void register_bfs_search(PyObject* module) { register_function(module, &k_def_bfs_search); }
-void register_multiqueue_search(PyObject* module) { register_function(module, &k_def_multiqueue_search); }
-void register_wastar_search(PyObject* module) { register_function(module, &k_def_wastar_search); }
-void register_wastar_search_memory_bounded(PyObject* module) {
-  register_function(module, &k_def_wastar_search_memory_bounded);
-}
-void register_astar_search(PyObject* module) { register_function(module, &k_def_astar_search); }
-void register_astar_search_memory_bounded(PyObject* module) {
-  register_function(module, &k_def_astar_search_memory_bounded);
-}
-void register_gbfs_search(PyObject* module) { register_function(module, &k_def_gbfs_search); }
-void register_gbfs_search_memory_bounded(PyObject* module) {
-  register_function(module, &k_def_gbfs_search_memory_bounded);
-}
-void register_ehc_search(PyObject* module) { register_function(module, &k_def_ehc_search); }
 }  // namespace py
 
 }  // namespace quendral

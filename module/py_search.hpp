@@ -17,15 +17,16 @@ std::optional<float> to_timeout(PyObject* object);
 // (plan or None, {statistic: text}), all new objects.
 Ref search_result_to_py(const SearchResult& result);
 
-void register_dfs_search(PyObject* module);
-void register_bfs_search(PyObject* module);
-void register_multiqueue_search(PyObject* module);
-void register_wastar_search(PyObject* module);
-void register_wastar_search_memory_bounded(PyObject* module);
-void register_astar_search(PyObject* module);
-void register_astar_search_memory_bounded(PyObject* module);
-void register_gbfs_search(PyObject* module);
-void register_gbfs_search_memory_bounded(PyObject* module);
-void register_ehc_search(PyObject* module);
+// The search functions, in the module's registration table.
+extern PyMethodDef dfs_search_def;
+extern PyMethodDef bfs_search_def;
+extern PyMethodDef multiqueue_search_def;
+extern PyMethodDef wastar_search_def;
+extern PyMethodDef wastar_search_memory_bounded_def;
+extern PyMethodDef astar_search_def;
+extern PyMethodDef astar_search_memory_bounded_def;
+extern PyMethodDef gbfs_search_def;
+extern PyMethodDef gbfs_search_memory_bounded_def;
+extern PyMethodDef ehc_search_def;
 
 }  // namespace quendral::py

@@ -254,18 +254,6 @@ PyGetSetDef kSearchSpaceGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// ---------------------------------------------------------------- get_fluents
-
-QUENDRAL_PY_FUNCTION(get_fluents, ("get_fluents", {{"expr"}}), {
-  const NodeList expr = py::convert_arg(sig, args, 0, expressions::py_nodes_to_expression);
-  const std::vector<std::uint64_t> fluents = quendral::get_fluents(expr);
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(fluents.size())));
-  for (std::size_t i = 0; i < fluents.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::py_int(fluents[i]).release());
-  }
-  return list.release();
-})
-
 }  // namespace
 
 const py::ClassSpec& PySearchSpace::spec() {
@@ -279,8 +267,28 @@ namespace py {
 
 const SearchSpace& search_space_from_py(PyObject* object) { return *unwrap<PySearchSpace>(object).space; }
 
+const SearchSpace& borrow_search_space(const Signature& sig, const Args& args, std::size_t i,
+                                       std::optional<SharedBorrow>& borrow) {
+  return convert_arg(sig, args, i, [&](PyObject* object) -> const SearchSpace& {
+    const SearchSpace& space = search_space_from_py(object);
+    borrow.emplace(object);
+    return space;
+  });
+}
+
 void register_search_space_class(PyObject* module) { register_class<PySearchSpace>(module); }
-void register_get_fluents(PyObject* module) { register_function(module, &k_def_get_fluents); }
+
+// ---------------------------------------------------------------- get_fluents
+
+QUENDRAL_PY_FUNCTION(get_fluents, ("get_fluents", {{"expr"}}), {
+  const NodeList expr = py::convert_arg(sig, args, 0, expressions::py_nodes_to_expression);
+  const std::vector<std::uint64_t> fluents = quendral::get_fluents(expr);
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(fluents.size())));
+  for (std::size_t i = 0; i < fluents.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::py_int(fluents[i]).release());
+  }
+  return list.release();
+})
 
 }  // namespace py
 }  // namespace quendral

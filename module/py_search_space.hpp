@@ -6,7 +6,9 @@
 // the module, for instance) holds the space.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "base/space/search_space.hpp"
 #include "module/binding.hpp"
@@ -24,8 +26,14 @@ namespace py {
 // the class. The caller holds a borrow (`SharedBorrow`) of the object for as long as it uses it.
 const SearchSpace& search_space_from_py(PyObject* object);
 
+// Argument `i` of a call as a search space, borrowed shared at once: `borrow` holds the borrow
+// until the caller's call ends, so the space cannot change under it (a search's heuristic that
+// sets `relevant_actions` is refused).
+const SearchSpace& borrow_search_space(const Signature& sig, const Args& args, std::size_t i,
+                                       std::optional<SharedBorrow>& borrow);
+
 void register_search_space_class(PyObject* module);
-void register_get_fluents(PyObject* module);
+extern PyMethodDef get_fluents_def;
 
 }  // namespace py
 }  // namespace quendral

@@ -12,13 +12,15 @@
 namespace quendral {
 namespace {
 
-// Every name of the module, in registration order.
+// Every name of the module, in registration order: a class with the function that adds it, or a
+// function with its method definition.
 struct Registration {
   const char* name;
-  void (*add)(PyObject* module);
+  void (*add_class)(PyObject* module);
+  PyMethodDef* function = nullptr;
 };
 
-constexpr Registration kRegistrations[] = {
+const Registration kRegistrations[] = {
     // classes
     {"ExpressionNode", py::register_expression_node_class},
     {"Effect", py::register_effect_class},
@@ -29,26 +31,26 @@ constexpr Registration kRegistrations[] = {
     {"State", py::register_state_class},
     {"Heuristic", py::register_heuristic_class},
     // functions
-    {"make_operator_node", py::register_make_operator_node},
-    {"make_bool_constant_node", py::register_make_bool_constant_node},
-    {"make_int_constant_node", py::register_make_int_constant_node},
-    {"make_rational_constant_node", py::register_make_rational_constant_node},
-    {"make_object_node", py::register_make_object_node},
-    {"make_fluent_node", py::register_make_fluent_node},
-    {"shift_expression", py::register_shift_expression},
-    {"dfs_search", py::register_dfs_search},
-    {"bfs_search", py::register_bfs_search},
-    {"multiqueue_search", py::register_multiqueue_search},
-    {"wastar_search", py::register_wastar_search},
-    {"wastar_search_memory_bounded", py::register_wastar_search_memory_bounded},
-    {"astar_search", py::register_astar_search},
-    {"astar_search_memory_bounded", py::register_astar_search_memory_bounded},
-    {"gbfs_search", py::register_gbfs_search},
-    {"gbfs_search_memory_bounded", py::register_gbfs_search_memory_bounded},
-    {"ehc_search", py::register_ehc_search},
-    {"evaluate", py::register_evaluate},
-    {"simplify", py::register_simplify},
-    {"get_fluents", py::register_get_fluents},
+    {"make_operator_node", nullptr, &py::make_operator_node_def},
+    {"make_bool_constant_node", nullptr, &py::make_bool_constant_node_def},
+    {"make_int_constant_node", nullptr, &py::make_int_constant_node_def},
+    {"make_rational_constant_node", nullptr, &py::make_rational_constant_node_def},
+    {"make_object_node", nullptr, &py::make_object_node_def},
+    {"make_fluent_node", nullptr, &py::make_fluent_node_def},
+    {"shift_expression", nullptr, &py::shift_expression_def},
+    {"dfs_search", nullptr, &py::dfs_search_def},
+    {"bfs_search", nullptr, &py::bfs_search_def},
+    {"multiqueue_search", nullptr, &py::multiqueue_search_def},
+    {"wastar_search", nullptr, &py::wastar_search_def},
+    {"wastar_search_memory_bounded", nullptr, &py::wastar_search_memory_bounded_def},
+    {"astar_search", nullptr, &py::astar_search_def},
+    {"astar_search_memory_bounded", nullptr, &py::astar_search_memory_bounded_def},
+    {"gbfs_search", nullptr, &py::gbfs_search_def},
+    {"gbfs_search_memory_bounded", nullptr, &py::gbfs_search_memory_bounded_def},
+    {"ehc_search", nullptr, &py::ehc_search_def},
+    {"evaluate", nullptr, &py::evaluate_def},
+    {"simplify", nullptr, &py::simplify_def},
+    {"get_fluents", nullptr, &py::get_fluents_def},
 };
 static_assert(std::size(kRegistrations) == 28);
 
@@ -87,7 +89,15 @@ PyModuleDef kDefinition = {
 void quendral(PyObject* module) {
   py::install_log_bridge();
   for (const Registration& registration : kRegistrations) {
-    registration.add(module);
+    if (registration.function) {
+      // A definition filed under another name would silently break the registration order.
+      QUENDRAL_CHECK(std::string_view(registration.function->ml_name) == registration.name,
+                     std::string("the table entry ") + registration.name + " holds the function " +
+                         registration.function->ml_name);
+      py::register_function(module, registration.function);
+    } else {
+      registration.add_class(module);
+    }
     // A wrongly wired entry would silently break the registration order.
     QUENDRAL_CHECK(PyObject_HasAttrString(module, registration.name) == 1,
                    std::string("registration did not add ") + registration.name);
