@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Developer commands of quendral. Each one sets up what it needs first.
-#   ./run.sh demo        build, then run the demo in examples/
+#   ./run.sh demo        build the extension alone, then run the demo in examples/
 #   ./run.sh test        build, then run every test (C++ unit tests and Python tests)
 #   ./run.sh bench       build, then run the benchmarks in bench/
 #   ./run.sh fuzz [N]    build, then fuzz the Python surface with N calls (default 1000000)
@@ -13,11 +13,16 @@ BUILD=${QUENDRAL_BUILD:-build}  # build folder; the sanitizer build goes to "$BU
 
 setup() { scripts/setup.sh; }
 
-# build DIR [cmake options...]
-build() {
+# configure DIR [cmake options...]
+configure() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+}
+
+# build DIR [cmake options...]: every target (tests and benchmarks included)
+build() {
+  configure "$@"
+  cmake --build "$1" -j "$JOBS"
 }
 
 pytest_in() {  # pytest_in BUILD_DIR [pytest args...]
@@ -43,7 +48,9 @@ sanitized_tests() {
 case ${1:-} in
   demo)
     setup
-    build "$BUILD"
+    # The demo needs the extension only; the tests and benchmarks are left for `test` and `bench`.
+    configure "$BUILD"
+    cmake --build "$BUILD" -j "$JOBS" --target quendral
     PYTHONPATH="$PWD/$BUILD/python" .venv/bin/python examples/demo.py
     ;;
   test)
