@@ -1,6 +1,7 @@
-// The Python class `State`, driven through Python against engine states wrapped here (Python
-// cannot make states until the search space exists), and the conversion of a Python events dict
-// into the engine's events table.
+// The Python class `State`, driven through Python against engine states built and wrapped here:
+// a state made directly can hold every kind of value, a running action with a chosen instance
+// number and a network at once, which no small task reaches in one step. Also the conversion of a
+// Python events dict into the engine's events table.
 #include <gtest/gtest.h>
 
 #include <memory>
