@@ -18,9 +18,9 @@
 #include <gmpxx.h>
 
 #include "base/core/errors.hpp"
+#include "base/core/numbers.hpp"
 #include "base/expressions/expressions.hpp"
 #include "base/expressions/expressions_utils.hpp"
-#include "base/core/numbers.hpp"
 #include "bench/bench_support.hpp"
 
 

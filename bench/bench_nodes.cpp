@@ -15,8 +15,8 @@
 
 #include <gmpxx.h>
 
-#include "base/expressions/expressions.hpp"
 #include "base/core/numbers.hpp"
+#include "base/expressions/expressions.hpp"
 #include "bench/bench_support.hpp"
 
 

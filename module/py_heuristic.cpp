@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "module/py_expressions.hpp"
+#include "module/py_records.hpp"
 #include "module/py_search_space.hpp"
 #include "module/py_state.hpp"
-#include "module/py_records.hpp"
 
 namespace quendral {
 

@@ -17,9 +17,9 @@
 #include <optional>
 #include <string_view>
 
-#include "base/search/heuristic_trait.hpp"
 #include "base/heuristics/hmax_explicit.hpp"
 #include "base/heuristics/relaxation_heuristic.hpp"
+#include "base/search/heuristic_trait.hpp"
 #include "base/space/search_space.hpp"
 #include "module/binding.hpp"
 

@@ -6,8 +6,8 @@
 
 #include "module/numbers.hpp"
 #include "module/py_expressions.hpp"
-#include "module/py_state.hpp"
 #include "module/py_records.hpp"
+#include "module/py_state.hpp"
 
 namespace quendral {
 namespace {

@@ -4,10 +4,10 @@
 #include "module/py_expressions.hpp"
 #include "module/py_expressions_utils.hpp"
 #include "module/py_heuristic.hpp"
+#include "module/py_records.hpp"
 #include "module/py_search.hpp"
 #include "module/py_search_space.hpp"
 #include "module/py_state.hpp"
-#include "module/py_records.hpp"
 
 namespace quendral {
 namespace {

@@ -21,8 +21,8 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "base/core/errors.hpp"
-#include "base/expressions/expressions.hpp"
 #include "base/core/numbers.hpp"
+#include "base/expressions/expressions.hpp"
 
 namespace quendral {
 

@@ -22,8 +22,8 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "base/expressions/expressions.hpp"
 #include "base/core/numbers.hpp"
+#include "base/expressions/expressions.hpp"
 
 namespace quendral {
 

@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/expressions/expressions.hpp"
 #include "base/containers/persistent_vector.hpp"
+#include "base/expressions/expressions.hpp"
 
 namespace quendral {
 

@@ -31,14 +31,14 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "base/space/compiled_condition.hpp"
-#include "base/temporal/event_checkers.hpp"
+#include "base/core/numbers.hpp"
 #include "base/expressions/expressions.hpp"
+#include "base/space/compiled_condition.hpp"
 #include "base/space/search_space_trait.hpp"
 #include "base/space/search_state.hpp"
 #include "base/task/records.hpp"
+#include "base/temporal/event_checkers.hpp"
 #include "base/temporal/tn_interpreter.hpp"
-#include "base/core/numbers.hpp"
 
 namespace quendral {
 
@@ -53,23 +53,10 @@ struct DurationBounds {
 
 using ActionSet = boost::unordered_flat_set<Action, ActionHash>;
 
-struct ObjectNameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view name) const noexcept {
-    FxHasher h;
-    h.write_bytes(name.data(), name.size());
-    h.write_u8(0xff);
-    return h.finish();
-  }
-};
-struct ObjectNameEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
 
 // For each object, the actions of which one must be the starting action itself or have been
 // applied on the path before an action using the object may start.
-using ObjectPrevActionsMap = boost::unordered_flat_map<std::string, ActionSet, ObjectNameHash, ObjectNameEqual>;
+using ObjectPrevActionsMap = boost::unordered_flat_map<std::string, ActionSet, TextHash, TextEqual>;
 
 class SearchSpace {
  public:

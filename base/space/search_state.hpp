@@ -24,10 +24,11 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "base/expressions/expressions.hpp"
 #include "base/containers/persistent_vector.hpp"
-#include "base/temporal/stn.hpp"
+#include "base/core/hashing.hpp"
+#include "base/expressions/expressions.hpp"
 #include "base/task/records.hpp"
+#include "base/temporal/stn.hpp"
 
 namespace quendral {
 
@@ -101,23 +102,9 @@ class HeuristicCache {
   std::size_t size() const;
 
  private:
-  struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-      FxHasher h;
-      h.write_bytes(text.data(), text.size());
-      h.write_u8(0xff);
-      return h.finish();
-    }
-  };
-  struct StringEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-  };
-
   struct Table {
     std::mutex mutex;
-    boost::unordered_flat_map<std::string, std::optional<double>, StringHash, StringEqual> entries;
+    boost::unordered_flat_map<std::string, std::optional<double>, TextHash, TextEqual> entries;
   };
   // The table, made by the first store if there is none yet.
   Table& table_for_store() const;

@@ -22,8 +22,8 @@
 
 #include "base/containers/persistent_list.hpp"
 #include "base/core/errors.hpp"
-#include "base/expressions/expressions.hpp"
 #include "base/core/numbers.hpp"
+#include "base/expressions/expressions.hpp"
 
 namespace quendral {
 

@@ -21,8 +21,8 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "base/task/records.hpp"
 #include "base/core/numbers.hpp"
+#include "base/task/records.hpp"
 
 namespace quendral {
 

@@ -18,8 +18,8 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "base/temporal/stn.hpp"
 #include "base/task/records.hpp"
+#include "base/temporal/stn.hpp"
 
 namespace quendral {
 

@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/core/numbers.hpp"
 #include "base/expressions/expressions.hpp"
 #include "base/expressions/expressions_utils.hpp"
 #include "base/heuristics/relaxation_conditions.hpp"
 #include "base/space/search_state.hpp"
-#include "base/core/numbers.hpp"
 
 namespace quendral::testing::model {
 

@@ -4,8 +4,8 @@
 #include <random>
 #include <string>
 
-#include "base/space/compiled_condition.hpp"
 #include "base/expressions/expressions_utils.hpp"
+#include "base/space/compiled_condition.hpp"
 #include "base/space/search_space.hpp"
 #include "base/space/search_state.hpp"
 

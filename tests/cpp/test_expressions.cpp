@@ -14,8 +14,8 @@
 #include <gmpxx.h>
 
 #include "base/core/errors.hpp"
-#include "base/expressions/expressions.hpp"
 #include "base/core/numbers.hpp"
+#include "base/expressions/expressions.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/support/heap_counts.hpp"
 

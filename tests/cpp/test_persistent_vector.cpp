@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "base/expressions/expressions.hpp"
 #include "base/containers/persistent_vector.hpp"
+#include "base/expressions/expressions.hpp"
 
 namespace quendral::testing {
 namespace {

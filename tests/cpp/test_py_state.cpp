@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "module/py_state.hpp"
 #include "module/py_records.hpp"
+#include "module/py_state.hpp"
 #include "tests/cpp/embedded_python.hpp"
 
 namespace quendral::testing {

@@ -11,8 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "base/temporal/event_checkers.hpp"
 #include "base/space/search_space.hpp"
+#include "base/temporal/event_checkers.hpp"
 #include "base/temporal/tn_interpreter.hpp"
 #include "tests/cpp/task_builders.hpp"
 #include "tests/cpp/test_support.hpp"
