@@ -43,7 +43,6 @@ struct OperatorHmax {
   std::vector<Expression> condition_ids;
   std::vector<Effect> effects;  // its own stage fluent set to true, then the event's effects
   Action action;
-  double cost = 1.0;  // every layer counts one; not read by the exploration
 };
 
 class HMaxExplicit {
@@ -77,7 +76,7 @@ class HMaxExplicit {
   // The actions whose next-event positions key the value cache: those of the events table (a
   // running action changes the value whether or not `actions` lists it), then `actions`.
   std::vector<Action> key_actions;
-  // Layers explored before the exploration gives up with no value.
+  // Layers explored before the exploration stops and returns this bound as the value.
   std::uint32_t max_layers = kDefaultMaxLayers;
 
  private:

@@ -293,394 +293,462 @@ HeuristicValue DeleteRelaxationHeuristic::eval(const State& state) const {
   return value;
 }
 
-std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxationHeuristic::_eval(
-    const State& state, bool collect) const {
-  const std::lock_guard lock(expression_manager->mutex);
-  ExpressionManager& manager = expression_manager->manager;
-  if (!expression_manager->scratch) expression_manager->scratch = std::make_shared<RelaxationScratch>();
-  RelaxationScratch& s = *expression_manager->scratch;
-  const bool hmax = mode == RelaxationMode::Hmax;
-  const bool hff = mode == RelaxationMode::Hff;
-  std::uint64_t evaluation = 0;
+namespace {
+
+// One evaluation of `task` in `state`, in the steps `_eval` takes: find the state's facts, size
+// the tables, give the initial facts their costs (`start`), explore (in cost order when the task
+// allows it, else or as a fallback by layers), then either list the costed operators or cost the
+// goal (hff: count the relaxed plan).
+class Evaluation {
+ public:
+  Evaluation(const DeleteRelaxationHeuristic& task, const State& state, ExpressionManager& manager,
+             RelaxationScratch& scratch)
+      : t_(task),
+        state_(state),
+        manager_(manager),
+        s_(scratch),
+        hmax_(task.mode == RelaxationMode::Hmax),
+        hff_(task.mode == RelaxationMode::Hff),
+        fluents_(state.values.size()),
+        ops_(task.operators.size()),
+        all_idle_(state.todo.empty() && task.idle_stage_facts.size() == task.stage_facts.size()) {}
 
   // The state's facts, found again through the value last seen at each fluent.
-  const std::size_t fluents = state.values.size();
-  grow(s.seen_value, fluents);
-  grow(s.seen_fact, fluents);
-  if (s.seen.size() < fluents) s.seen.resize(fluents, false);
-  {
-    std::uint64_t i = 0;
-    for (const ExpressionNode& value : state.values) {
-      if (!s.seen[i] || !(s.seen_value[i] == value)) {
-        s.seen_fact[i] = state_fact(manager, i, value);
-        s.seen_value[i] = value;
-        s.seen[i] = true;
-      }
-      ++i;
-    }
-  }
-  const std::size_t facts = manager.size();
-  grow(s.fact_cost, facts);
-  grow(s.fact_stamp, facts);
-  grow(s.improvement, facts);
-  grow(s.improvement_stamp, facts);
-  grow(s.achiever, facts);
-  grow(s.achiever_stamp, facts);
-  grow(s.visited_stamp, facts);
-  const std::size_t ops = operators.size();
-  grow(s.operator_cost, ops);
-  grow(s.operator_stamp, ops);
-  grow(s.triggered, (ops + 63) / 64);
-  grow(s.precondition_cost, ops);
-  grow(s.precondition_stamp, ops);
-  const std::size_t slots = simple_numeric_conditions.size();
-  grow(s.lhs, slots);
-  grow(s.lhs_stamp, slots);
-  grow(s.contributors, slots);
-  grow(s.contributors_stamp, slots);
-  if (explore_by_cost) {
-    grow(s.tentative, facts);
-    grow(s.pending, ops);
-  }
-
+  void find_state_facts();
+  // Grows the scratch tables to the facts, operators and linear conditions there are.
+  void size_tables();
   // Initial facts: the state's values, the linear and the complex conditions true in it, the
-  // current stage of every action, and the constant true. A new evaluation stamp each time.
-  const bool all_idle = state.todo.empty() && idle_stage_facts.size() == stage_facts.size();
+  // current stage of every action, and the constant true; a new evaluation stamp each time.
   // `by_cost`: for the cost-ordered exploration, which takes idle facts as settled (see there).
-  const auto start = [&](bool by_cost) {
-    evaluation = ++s.evaluation;
-    s.new_facts.clear();
-    for (std::uint64_t i = 0; i < fluents; ++i) s.set_initial(s.seen_fact[i], 0.0);
-    for (const SimpleNumericConditions::Entry& entry : simple_numeric_conditions) {
-      if (internal_evaluate(manager.get(entry.condition), state).is_bool(true)) s.set_initial(entry.condition, 0.0);
-    }
-    for (const Expression condition : complex_numeric_conditions) {
-      s.set_initial(condition, internal_evaluate(manager.get(condition), state).is_bool(true) ? 0.0 : 1.0);
-    }
-    // Nothing running (always so in a classical task): every action at its idle fact, from the
-    // flat list rather than through every action's stage list.
-    if (all_idle && by_cost) {
-      for (const Expression idle : idle_stage_facts) {
-        s.fact_cost[idle.id] = 0.0;
-        s.fact_stamp[idle.id] = evaluation;
-      }
-    } else if (all_idle) {
-      for (const Expression idle : idle_stage_facts) s.set_initial(idle, 0.0);
-    } else {
-      for (const auto& [action, stages] : stage_facts) {
-        if (const TodoEntry* running = state.todo.empty() ? nullptr : state.todo.find(action)) {
-          QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
-                         "running action " + std::to_string(action.idx) + " is at position " +
-                             std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
-          s.set_initial(stages[running->pos - 1], 0.0);
-        } else {
-          QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
-          s.set_initial(stages.back(), 0.0);
-        }
-      }
-    }
-    if (true_fact) s.set_initial(*true_fact, 0.0);
-  };
-  start(explore_by_cost);
+  void start(bool by_cost);
+  // The fixpoint of the fact costs: in cost order when the task allows it and the evaluation
+  // turns out to qualify, else by layers (after a fresh start when the cost order gave up).
+  void explore();
+  // The operators that received a cost, ascending.
+  std::vector<OperatorID> reached_operators() const;
+  // The value of the state: none for a dead end.
+  HeuristicValue value();
 
+ private:
+  bool settle_in_cost_order();
+  void explore_in_layers();
+  // Offers of one layer: an operator's add effects, and the linear conditions it helps.
+  void offer(Expression fact, double value, OperatorID o);
+  void offer_to_linear_conditions(OperatorID o, const Operator& op, double cost);
   // The left-hand side of a linear condition in the state, worked out once per evaluation.
-  const auto lhs_of = [&](std::uint64_t slot) {
-    if (s.lhs_stamp[slot] == evaluation) return s.lhs[slot];
-    const SimpleNumericCondition& linear = simple_numeric_conditions[slot].linear;
-    double lhs = linear.weights.back();
-    for (std::size_t j = 0; j < linear.fluents.size(); ++j) {
-      const Rational value = get_rational_from_expression_node(state.get_fluent_value(linear.fluents[j]));
-      lhs = lhs + linear.weights[j] * utils::big_rational_to_f64(value);
-    }
-    s.lhs[slot] = lhs;
-    s.lhs_stamp[slot] = evaluation;
-    return lhs;
-  };
+  double lhs_of(std::uint64_t slot);
   // hmax: an operator's precondition cost at the start of the running layer.
-  const auto precondition_cost = [&](OperatorID o) {
-    if (s.precondition_stamp[o] != s.layer) {
-      const Cost c = condition_cost(operators[o].precondition.nodes, s, true);
-      QUENDRAL_CHECK(c.has, "a contributor of a linear condition has no precondition cost");
-      s.precondition_cost[o] = c.value;
-      s.precondition_stamp[o] = s.layer;
-    }
-    return s.precondition_cost[o];
-  };
-  const auto offer = [&](Expression fact, double value, OperatorID o) {
-    const std::uint64_t f = fact.id;
-    Cost known;
-    if (s.improvement_stamp[f] == s.layer) {
-      known = {s.improvement[f], true};
-    } else {
-      known = s.cost_of(f);
-    }
-    if (!known.has || value < known.value) {
-      if (s.improvement_stamp[f] != s.layer) {
-        s.improvement_stamp[f] = s.layer;
-        s.improved.push_back(fact);
-      }
-      s.improvement[f] = value;
-      if (hff) {
-        s.achiever[f] = o;
-        s.achiever_stamp[f] = evaluation;
-      }
-    } else if (hff && value == known.value) {
-      QUENDRAL_CHECK(s.achiever_stamp[f] == evaluation, "an equal offer for a fact without achiever");
-      if (o > s.achiever[f]) s.achiever[f] = o;
-    }
-  };
+  double precondition_cost(OperatorID o);
+  // hff: the events of the running actions still to come plus those of the relaxed plan.
+  double relaxed_plan_length(double goal_cost);
+  void visit(Expression fact);
 
-  // The cost-ordered exploration, when the task allows it: Knuth's generalisation of Dijkstra's
-  // algorithm. Facts settle by ascending cost from buckets of whole costs; a conjunctive
-  // precondition is costed once, when its last fact settles, from per-operator counters; one with
-  // `Or` is costed again whenever one of its facts settles (a later disjunct may be cheaper). Its
-  // costs are those of the layered fixpoint below, the least fixpoint of h-add and h-max, as long
-  // as every offer exceeds the cost being settled and costs are whole (exact sums in any order):
-  // both hold with operator weights of 1 and initial costs of 0 or 1, and anything else hands
-  // the evaluation over to the layers. The hff achiever agrees too: under the layered rule (a
-  // lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
-  // id among the operators whose last offer equals its final cost, and so it is here.
-  const auto settle_in_cost_order = [&]() -> bool {
-    // The tables through plain pointers: none is resized here, and the compiler need not reload
-    // them after every store.
-    double* const fact_cost = s.fact_cost.data();
-    std::uint64_t* const fact_stamp = s.fact_stamp.data();
-    RelaxationScratch::Tentative* const tentative = s.tentative.data();
-    RelaxationScratch::Pending* const pending = s.pending.data();
-    OperatorID* const achiever = s.achiever.data();
-    std::uint64_t* const achiever_stamp = s.achiever_stamp.data();
-    const PackedOperator* const packed = packed_operators.data();
-    const Expression* const effects = packed_add_effects.data();
-    const std::uint64_t stamp = evaluation;
-    std::size_t top = 0;  // one past the highest bucket in use
-    double current = 0.0;
-    bool sound = true;
-    const auto wait = [&](Expression fact, double value) {
-      if (!(value >= current && value <= kLastBucket && value == std::floor(value))) {
-        sound = false;
-        return;
-      }
-      const auto b = static_cast<std::size_t>(value);
-      if (s.buckets.size() <= b) s.buckets.resize(b + 1);
-      s.buckets[b].push_back(fact);
-      top = std::max(top, b + 1);
-    };
-    // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
-    const auto fire = [&](OperatorID o, double c) __attribute__((always_inline)) {
-      pending[o] = {c, stamp, 0};  // its cost, and that it has one
-      const PackedOperator& op = packed[o];
-      const double value = c + op.weight;
-      if (value < current + 1.0) {
-        sound = false;  // an offer could tie with or undercut a settled cost
-        return;
-      }
-      // With every action idle, an idle fact already has cost 0: no offer can change it.
-      for (std::uint32_t e = all_idle ? op.idle_effects_end : op.add_effects_begin; e < op.add_effects_end; ++e) {
-        const Expression fact = effects[e];
-        const std::uint64_t f = fact.id;
-        RelaxationScratch::Tentative& known = tentative[f];
-        if (known.stamp != stamp || value < known.cost) {
-          known = {value, stamp};
-          if (hff) {
-            achiever[f] = o;
-            achiever_stamp[f] = stamp;
-          }
-          wait(fact, value);
-        } else if (hff && value == known.cost) {
-          QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
-          if (o > achiever[f]) achiever[f] = o;
-        }
-      }
-    };
-    // With every action idle, `start` has settled the idle facts at cost 0 (they are not among
-    // the new facts); the operators then wait only for their other precondition facts.
-    for (const Expression f : s.new_facts) {
-      tentative[f.id] = {fact_cost[f.id], stamp};
-      fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
-      wait(f, fact_cost[f.id]);
+  const DeleteRelaxationHeuristic& t_;
+  const State& state_;
+  ExpressionManager& manager_;
+  RelaxationScratch& s_;
+  const bool hmax_;
+  const bool hff_;
+  const std::size_t fluents_;
+  const std::size_t ops_;
+  const bool all_idle_;
+  std::uint64_t evaluation_ = 0;
+  bool settled_by_cost_ = false;
+};
+
+void Evaluation::find_state_facts() {
+  grow(s_.seen_value, fluents_);
+  grow(s_.seen_fact, fluents_);
+  if (s_.seen.size() < fluents_) s_.seen.resize(fluents_, false);
+  std::uint64_t i = 0;
+  for (const ExpressionNode& value : state_.values) {
+    if (!s_.seen[i] || !(s_.seen_value[i] == value)) {
+      s_.seen_fact[i] = state_fact(manager_, i, value);
+      s_.seen_value[i] = value;
+      s_.seen[i] = true;
     }
-    if (all_idle) {
-      for (const OperatorID o : operators_ready_when_idle) {
-        if (!sound) break;
-        if (packed[o].precondition_facts != kPreconditionWithOr) {
-          fire(o, 0.0);
+    ++i;
+  }
+}
+
+void Evaluation::size_tables() {
+  const std::size_t facts = manager_.size();
+  grow(s_.fact_cost, facts);
+  grow(s_.fact_stamp, facts);
+  grow(s_.improvement, facts);
+  grow(s_.improvement_stamp, facts);
+  grow(s_.achiever, facts);
+  grow(s_.achiever_stamp, facts);
+  grow(s_.visited_stamp, facts);
+  grow(s_.operator_cost, ops_);
+  grow(s_.operator_stamp, ops_);
+  grow(s_.triggered, (ops_ + 63) / 64);
+  grow(s_.precondition_cost, ops_);
+  grow(s_.precondition_stamp, ops_);
+  const std::size_t slots = t_.simple_numeric_conditions.size();
+  grow(s_.lhs, slots);
+  grow(s_.lhs_stamp, slots);
+  grow(s_.contributors, slots);
+  grow(s_.contributors_stamp, slots);
+  if (t_.explore_by_cost) {
+    grow(s_.tentative, facts);
+    grow(s_.pending, ops_);
+  }
+}
+
+void Evaluation::start(bool by_cost) {
+  evaluation_ = ++s_.evaluation;
+  s_.new_facts.clear();
+  for (std::uint64_t i = 0; i < fluents_; ++i) s_.set_initial(s_.seen_fact[i], 0.0);
+  for (const SimpleNumericConditions::Entry& entry : t_.simple_numeric_conditions) {
+    if (internal_evaluate(manager_.get(entry.condition), state_).is_bool(true)) s_.set_initial(entry.condition, 0.0);
+  }
+  for (const Expression condition : t_.complex_numeric_conditions) {
+    s_.set_initial(condition, internal_evaluate(manager_.get(condition), state_).is_bool(true) ? 0.0 : 1.0);
+  }
+  // Nothing running (always so in a classical task): every action at its idle fact, from the
+  // flat list rather than through every action's stage list.
+  if (all_idle_ && by_cost) {
+    for (const Expression idle : t_.idle_stage_facts) {
+      s_.fact_cost[idle.id] = 0.0;
+      s_.fact_stamp[idle.id] = evaluation_;
+    }
+  } else if (all_idle_) {
+    for (const Expression idle : t_.idle_stage_facts) s_.set_initial(idle, 0.0);
+  } else {
+    for (const auto& [action, stages] : t_.stage_facts) {
+      if (const TodoEntry* running = state_.todo.empty() ? nullptr : state_.todo.find(action)) {
+        QUENDRAL_CHECK(running->pos >= 1 && running->pos <= stages.size(),
+                       "running action " + std::to_string(action.idx) + " is at position " +
+                           std::to_string(running->pos) + " of " + std::to_string(stages.size()) + " events");
+        s_.set_initial(stages[running->pos - 1], 0.0);
+      } else {
+        QUENDRAL_CHECK(!stages.empty(), "action " + std::to_string(action.idx) + " has no stage facts");
+        s_.set_initial(stages.back(), 0.0);
+      }
+    }
+  }
+  if (t_.true_fact) s_.set_initial(*t_.true_fact, 0.0);
+}
+
+double Evaluation::lhs_of(std::uint64_t slot) {
+  if (s_.lhs_stamp[slot] == evaluation_) return s_.lhs[slot];
+  const SimpleNumericCondition& linear = t_.simple_numeric_conditions[slot].linear;
+  double lhs = linear.weights.back();
+  for (std::size_t j = 0; j < linear.fluents.size(); ++j) {
+    const Rational value = get_rational_from_expression_node(state_.get_fluent_value(linear.fluents[j]));
+    lhs = lhs + linear.weights[j] * utils::big_rational_to_f64(value);
+  }
+  s_.lhs[slot] = lhs;
+  s_.lhs_stamp[slot] = evaluation_;
+  return lhs;
+}
+
+double Evaluation::precondition_cost(OperatorID o) {
+  if (s_.precondition_stamp[o] != s_.layer) {
+    const Cost c = condition_cost(t_.operators[o].precondition.nodes, s_, true);
+    QUENDRAL_CHECK(c.has, "a contributor of a linear condition has no precondition cost");
+    s_.precondition_cost[o] = c.value;
+    s_.precondition_stamp[o] = s_.layer;
+  }
+  return s_.precondition_cost[o];
+}
+
+void Evaluation::offer(Expression fact, double value, OperatorID o) {
+  const std::uint64_t f = fact.id;
+  Cost known;
+  if (s_.improvement_stamp[f] == s_.layer) {
+    known = {s_.improvement[f], true};
+  } else {
+    known = s_.cost_of(f);
+  }
+  if (!known.has || value < known.value) {
+    if (s_.improvement_stamp[f] != s_.layer) {
+      s_.improvement_stamp[f] = s_.layer;
+      s_.improved.push_back(fact);
+    }
+    s_.improvement[f] = value;
+    if (hff_) {
+      s_.achiever[f] = o;
+      s_.achiever_stamp[f] = evaluation_;
+    }
+  } else if (hff_ && value == known.value) {
+    QUENDRAL_CHECK(s_.achiever_stamp[f] == evaluation_, "an equal offer for a fact without achiever");
+    if (o > s_.achiever[f]) s_.achiever[f] = o;
+  }
+}
+
+// The cost-ordered exploration, when the task allows it: Knuth's generalisation of Dijkstra's
+// algorithm. Facts settle by ascending cost from buckets of whole costs; a conjunctive
+// precondition is costed once, when its last fact settles, from per-operator counters; one with
+// `Or` is costed again whenever one of its facts settles (a later disjunct may be cheaper). Its
+// costs are those of the layered fixpoint below, the least fixpoint of h-add and h-max, as long
+// as every offer exceeds the cost being settled and costs are whole (exact sums in any order):
+// both hold with operator weights of 1 and initial costs of 0 or 1, and anything else hands
+// the evaluation over to the layers. The hff achiever agrees too: under the layered rule (a
+// lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
+// id among the operators whose last offer equals its final cost, and so it is here.
+bool Evaluation::settle_in_cost_order() {
+  RelaxationScratch& s = s_;
+  const bool hmax = hmax_;
+  const bool hff = hff_;
+  const bool all_idle = all_idle_;
+  // The tables through plain pointers: none is resized here, and the compiler need not reload
+  // them after every store.
+  double* const fact_cost = s.fact_cost.data();
+  std::uint64_t* const fact_stamp = s.fact_stamp.data();
+  RelaxationScratch::Tentative* const tentative = s.tentative.data();
+  RelaxationScratch::Pending* const pending = s.pending.data();
+  OperatorID* const achiever = s.achiever.data();
+  std::uint64_t* const achiever_stamp = s.achiever_stamp.data();
+  const DeleteRelaxationHeuristic::PackedOperator* const packed = t_.packed_operators.data();
+  const Expression* const effects = t_.packed_add_effects.data();
+  const std::vector<Operator>& operators = t_.operators;
+  const std::uint64_t stamp = evaluation_;
+  std::size_t top = 0;  // one past the highest bucket in use
+  double current = 0.0;
+  bool sound = true;
+  const auto wait = [&](Expression fact, double value) {
+    if (!(value >= current && value <= kLastBucket && value == std::floor(value))) {
+      sound = false;
+      return;
+    }
+    const auto b = static_cast<std::size_t>(value);
+    if (s.buckets.size() <= b) s.buckets.resize(b + 1);
+    s.buckets[b].push_back(fact);
+    top = std::max(top, b + 1);
+  };
+  // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
+  const auto fire = [&](OperatorID o, double c) __attribute__((always_inline)) {
+    pending[o] = {c, stamp, 0};  // its cost, and that it has one
+    const DeleteRelaxationHeuristic::PackedOperator& op = packed[o];
+    const double value = c + op.weight;
+    if (value < current + 1.0) {
+      sound = false;  // an offer could tie with or undercut a settled cost
+      return;
+    }
+    // With every action idle, an idle fact already has cost 0: no offer can change it.
+    for (std::uint32_t e = all_idle ? op.idle_effects_end : op.add_effects_begin; e < op.add_effects_end; ++e) {
+      const Expression fact = effects[e];
+      const std::uint64_t f = fact.id;
+      RelaxationScratch::Tentative& known = tentative[f];
+      if (known.stamp != stamp || value < known.cost) {
+        known = {value, stamp};
+        if (hff) {
+          achiever[f] = o;
+          achiever_stamp[f] = stamp;
+        }
+        wait(fact, value);
+      } else if (hff && value == known.cost) {
+        QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
+        if (o > achiever[f]) achiever[f] = o;
+      }
+    }
+  };
+  // With every action idle, `start` has settled the idle facts at cost 0 (they are not among
+  // the new facts); the operators then wait only for their other precondition facts.
+  for (const Expression f : s.new_facts) {
+    tentative[f.id] = {fact_cost[f.id], stamp};
+    fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
+    wait(f, fact_cost[f.id]);
+  }
+  if (all_idle) {
+    for (const OperatorID o : t_.operators_ready_when_idle) {
+      if (!sound) break;
+      if (packed[o].precondition_facts != DeleteRelaxationHeuristic::kPreconditionWithOr) {
+        fire(o, 0.0);
+        continue;
+      }
+      const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+      if (c.has) fire(o, c.value);
+    }
+  }
+  for (std::size_t b = 0; b < top && sound; ++b) {
+    current = static_cast<double>(b);
+    for (std::size_t i = 0; i < s.buckets[b].size() && sound; ++i) {
+      const std::uint64_t f = s.buckets[b][i].id;
+      if (fact_stamp[f] == stamp || tentative[f].cost != current) continue;
+      fact_cost[f] = current;
+      fact_stamp[f] = stamp;
+      for (const OperatorID o : t_.operators_by_fact[f]) {
+        const std::uint32_t n = packed[o].precondition_facts;
+        if (n == DeleteRelaxationHeuristic::kPreconditionWithOr) {
+          const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+          if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
           continue;
         }
-        const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
-        if (c.has) fire(o, c.value);
+        RelaxationScratch::Pending& waiting = pending[o];
+        if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
+        waiting.partial = hmax ? std::max(waiting.partial, current) : waiting.partial + current;
+        if (--waiting.unsettled == 0) fire(o, waiting.partial);
       }
     }
-    for (std::size_t b = 0; b < top && sound; ++b) {
-      current = static_cast<double>(b);
-      for (std::size_t i = 0; i < s.buckets[b].size() && sound; ++i) {
-        const std::uint64_t f = s.buckets[b][i].id;
-        if (fact_stamp[f] == stamp || tentative[f].cost != current) continue;
-        fact_cost[f] = current;
-        fact_stamp[f] = stamp;
-        for (const OperatorID o : operators_by_fact[f]) {
-          const std::uint32_t n = packed[o].precondition_facts;
-          if (n == kPreconditionWithOr) {
-            const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
-            if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
-            continue;
-          }
-          RelaxationScratch::Pending& waiting = pending[o];
-          if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
-          waiting.partial = hmax ? std::max(waiting.partial, current) : waiting.partial + current;
-          if (--waiting.unsettled == 0) fire(o, waiting.partial);
-        }
-      }
-    }
-    for (std::size_t b = 0; b < top; ++b) s.buckets[b].clear();
-    return sound;
-  };
-  bool settled_by_cost = false;
-  if (explore_by_cost) {
-    settled_by_cost = settle_in_cost_order();
-    if (settled_by_cost) {
-      s.new_facts.clear();  // nothing is left for the layers
+  }
+  for (std::size_t b = 0; b < top; ++b) s.buckets[b].clear();
+  return sound;
+}
+
+void Evaluation::explore() {
+  if (t_.explore_by_cost) {
+    settled_by_cost_ = settle_in_cost_order();
+    if (settled_by_cost_) {
+      s_.new_facts.clear();  // nothing is left for the layers
     } else {
       start(false);
     }
   }
+  explore_in_layers();
+}
 
-  // The layered fixpoint.
-  while (!s.new_facts.empty()) {
-    const std::uint64_t layer = ++s.layer;
+void Evaluation::offer_to_linear_conditions(OperatorID o, const Operator& op, double cost) {
+  for (const HelpedCondition& helped : t_.operator_numeric_conditions[o]) {
+    const Cost current = s_.cost_of(helped.condition.id);
+    if (current.has && current.value == 0.0) continue;
+    const SimpleNumericCondition& linear = t_.simple_numeric_conditions[helped.slot].linear;
+    const double lhs = lhs_of(helped.slot);
+    double k = 0.0;
+    if (lhs > 0) {
+      const bool assigned =
+          std::any_of(linear.fluents.begin(), linear.fluents.end(), [&](std::uint64_t f) { return op.assigns(f); });
+      if (!t_.inadmissible_numeric_heuristic_variant && assigned) {
+        k = 1.0;
+      } else {
+        double delta = 0.0;
+        for (std::size_t j = 0; j < linear.fluents.size(); ++j) {
+          if (const double* increase = op.constant_increase_effects.find(linear.fluents[j])) {
+            delta += linear.weights[j] * *increase;
+          } else if (t_.inadmissible_numeric_heuristic_variant && op.assigns(linear.fluents[j])) {
+            delta += -1.0;
+          }
+        }
+        QUENDRAL_CHECK(delta < 0, "operator " + std::to_string(o) + " is filed as helping a linear condition it does not move");
+        k = std::ceil(lhs / -delta);
+      }
+    }
+    double value;
+    if (hmax_) {
+      std::vector<OperatorID>& contributors = s_.contributors[helped.slot];
+      if (s_.contributors_stamp[helped.slot] != evaluation_) {
+        s_.contributors_stamp[helped.slot] = evaluation_;
+        contributors.clear();
+      }
+      if (std::find(contributors.begin(), contributors.end(), o) == contributors.end()) contributors.push_back(o);
+      double least = kLargest;
+      for (const OperatorID contributor : contributors) least = std::min(least, precondition_cost(contributor));
+      value = k * op.weight + least;
+    } else {
+      value = k * op.weight + cost;
+    }
+    offer(helped.condition, value, o);
+  }
+}
+
+// The layered fixpoint: each layer costs the operators woken by the facts the last one improved.
+void Evaluation::explore_in_layers() {
+  while (!s_.new_facts.empty()) {
+    const std::uint64_t layer = ++s_.layer;
     // The triggered set as a bitmap: walking it visits operators by ascending id (see the top of
     // this file) without sorting.
-    const auto trigger = [&s, ops](OperatorID o) {
-      QUENDRAL_CHECK(o < ops, "operator " + std::to_string(o) + " is beyond the " + std::to_string(ops) + " operators");
-      s.triggered[o >> 6] |= std::uint64_t{1} << (o & 63);
+    const auto trigger = [this](OperatorID o) {
+      QUENDRAL_CHECK(o < ops_, "operator " + std::to_string(o) + " is beyond the " + std::to_string(ops_) + " operators");
+      s_.triggered[o >> 6] |= std::uint64_t{1} << (o & 63);
     };
-    for (const OperatorID o : operators_without_precondition) trigger(o);
-    for (const Expression f : s.new_facts) {
-      for (const OperatorID o : operators_by_fact[f.id]) trigger(o);
+    for (const OperatorID o : t_.operators_without_precondition) trigger(o);
+    for (const Expression f : s_.new_facts) {
+      for (const OperatorID o : t_.operators_by_fact[f.id]) trigger(o);
     }
-    s.order.clear();
-    for (std::size_t word = 0; word < s.triggered.size(); ++word) {
-      for (std::uint64_t bits = std::exchange(s.triggered[word], 0); bits != 0; bits &= bits - 1) {
-        s.order.push_back(word * 64 + static_cast<OperatorID>(std::countr_zero(bits)));
+    s_.order.clear();
+    for (std::size_t word = 0; word < s_.triggered.size(); ++word) {
+      for (std::uint64_t bits = std::exchange(s_.triggered[word], 0); bits != 0; bits &= bits - 1) {
+        s_.order.push_back(word * 64 + static_cast<OperatorID>(std::countr_zero(bits)));
       }
     }
-    s.improved.clear();
-    for (const OperatorID o : s.order) {
-      const Operator& op = operators[o];
-      const Cost c = condition_cost(op.precondition.nodes, s, hmax);
-      if (!c.has || (s.operator_stamp[o] == evaluation && s.operator_cost[o] <= c.value)) continue;
-      s.operator_cost[o] = c.value;
-      s.operator_stamp[o] = evaluation;
-      if (hmax) {
-        s.precondition_cost[o] = c.value;
-        s.precondition_stamp[o] = layer;
+    s_.improved.clear();
+    for (const OperatorID o : s_.order) {
+      const Operator& op = t_.operators[o];
+      const Cost c = condition_cost(op.precondition.nodes, s_, hmax_);
+      if (!c.has || (s_.operator_stamp[o] == evaluation_ && s_.operator_cost[o] <= c.value)) continue;
+      s_.operator_cost[o] = c.value;
+      s_.operator_stamp[o] = evaluation_;
+      if (hmax_) {
+        s_.precondition_cost[o] = c.value;
+        s_.precondition_stamp[o] = layer;
       }
       for (const Expression fact : op.add_effects) offer(fact, c.value + op.weight, o);
-      for (const HelpedCondition& helped : operator_numeric_conditions[o]) {
-        const Cost current = s.cost_of(helped.condition.id);
-        if (current.has && current.value == 0.0) continue;
-        const SimpleNumericCondition& linear = simple_numeric_conditions[helped.slot].linear;
-        const double lhs = lhs_of(helped.slot);
-        double k = 0.0;
-        if (lhs > 0) {
-          const bool assigned =
-              std::any_of(linear.fluents.begin(), linear.fluents.end(), [&](std::uint64_t f) { return op.assigns(f); });
-          if (!inadmissible_numeric_heuristic_variant && assigned) {
-            k = 1.0;
-          } else {
-            double delta = 0.0;
-            for (std::size_t j = 0; j < linear.fluents.size(); ++j) {
-              if (const double* increase = op.constant_increase_effects.find(linear.fluents[j])) {
-                delta += linear.weights[j] * *increase;
-              } else if (inadmissible_numeric_heuristic_variant && op.assigns(linear.fluents[j])) {
-                delta += -1.0;
-              }
-            }
-            QUENDRAL_CHECK(delta < 0, "operator " + std::to_string(o) + " is filed as helping a linear condition it does not move");
-            k = std::ceil(lhs / -delta);
-          }
-        }
-        double value;
-        if (hmax) {
-          std::vector<OperatorID>& contributors = s.contributors[helped.slot];
-          if (s.contributors_stamp[helped.slot] != evaluation) {
-            s.contributors_stamp[helped.slot] = evaluation;
-            contributors.clear();
-          }
-          if (std::find(contributors.begin(), contributors.end(), o) == contributors.end()) contributors.push_back(o);
-          double least = kLargest;
-          for (const OperatorID contributor : contributors) least = std::min(least, precondition_cost(contributor));
-          value = k * op.weight + least;
-        } else {
-          value = k * op.weight + c.value;
-        }
-        offer(helped.condition, value, o);
-      }
+      offer_to_linear_conditions(o, op, c.value);
     }
-    s.new_facts.swap(s.improved);
-    for (const Expression f : s.new_facts) {
-      s.fact_cost[f.id] = s.improvement[f.id];
-      s.fact_stamp[f.id] = evaluation;
+    s_.new_facts.swap(s_.improved);
+    for (const Expression f : s_.new_facts) {
+      s_.fact_cost[f.id] = s_.improvement[f.id];
+      s_.fact_stamp[f.id] = evaluation_;
     }
   }
+}
 
-  if (collect) {
-    std::vector<OperatorID> reached;
-    for (OperatorID o = 0; o < ops; ++o) {
-      const bool costed = settled_by_cost ? s.pending[o].stamp == evaluation && s.pending[o].unsettled == 0
-                                          : s.operator_stamp[o] == evaluation;
-      if (costed) reached.push_back(o);
-    }
-    return {std::nullopt, std::move(reached)};
+std::vector<OperatorID> Evaluation::reached_operators() const {
+  std::vector<OperatorID> reached;
+  for (OperatorID o = 0; o < ops_; ++o) {
+    const bool costed = settled_by_cost_ ? s_.pending[o].stamp == evaluation_ && s_.pending[o].unsettled == 0
+                                         : s_.operator_stamp[o] == evaluation_;
+    if (costed) reached.push_back(o);
   }
+  return reached;
+}
 
-  const Cost g = condition_cost(goal_condition.nodes, s, hmax);
-  if (!g.has) return {std::nullopt, std::nullopt};
-  if (!hff) {
+HeuristicValue Evaluation::value() {
+  const Cost g = condition_cost(t_.goal_condition.nodes, s_, hmax_);
+  if (!g.has) return std::nullopt;
+  if (!hff_) {
     // With every action idle, all the idle facts have cost 0 and so has their conjunction.
-    const Cost idle = all_idle ? Cost{0.0, true} : condition_cost(all_idle_condition.nodes, s, hmax);
-    if (!idle.has) return {std::nullopt, std::nullopt};
-    return {hmax ? std::max(g.value, idle.value) : idle.value + g.value, std::nullopt};
+    const Cost idle = all_idle_ ? Cost{0.0, true} : condition_cost(t_.all_idle_condition.nodes, s_, hmax_);
+    if (!idle.has) return std::nullopt;
+    return hmax_ ? std::max(g.value, idle.value) : idle.value + g.value;
   }
+  return relaxed_plan_length(g.value);
+}
 
+void Evaluation::visit(Expression fact) {
+  if (s_.visited_stamp[fact.id] == evaluation_) return;
+  s_.visited_stamp[fact.id] = evaluation_;
+  s_.work.push_back(fact);
+}
+
+// The relaxed plan: back-chain from the goal's leaves through best achievers. A leaf with a cost
+// but no achiever (a complex numeric condition false in the state, which no operator reaches)
+// counts one step, as its cost does in hadd: otherwise a state that misses only such conditions
+// would get 0, the value reserved for states whose goal already holds.
+double Evaluation::relaxed_plan_length(double goal_cost) {
   double value = 0.0;
-  for (const auto& [action, running] : state.todo) {
-    const std::uint64_t* count = event_counts.find(action);
+  for (const auto& [action, running] : state_.todo) {
+    const std::uint64_t* count = t_.event_counts.find(action);
     QUENDRAL_CHECK(count != nullptr, "running action " + std::to_string(action.idx) + " has no events in the heuristic");
     value += static_cast<double>(*count - running.pos);
   }
-  if (g.value == 0.0) return {value, std::nullopt};
+  if (goal_cost == 0.0) return value;
 
-  // The relaxed plan: back-chain from the goal's leaves through best achievers. A leaf with a
-  // cost but no achiever (a complex numeric condition false in the state, which no operator
-  // reaches) counts one step, as its cost does in hadd: otherwise a state that misses only such
-  // conditions would get 0, the value reserved for states whose goal already holds.
-  s.work.clear();
-  s.leaves.clear();
-  hff_leaves(goal_condition, s, s.leaves);
-  for (const Expression leaf : s.leaves) {
-    if (s.visited_stamp[leaf.id] == evaluation) continue;
-    s.visited_stamp[leaf.id] = evaluation;
-    s.work.push_back(leaf);
-  }
-  while (!s.work.empty()) {
-    const Expression f = s.work.back();
-    s.work.pop_back();
-    if (s.achiever_stamp[f.id] != evaluation) {
-      const Cost own = s.cost_of(f.id);
+  s_.work.clear();
+  s_.leaves.clear();
+  hff_leaves(t_.goal_condition, s_, s_.leaves);
+  for (const Expression leaf : s_.leaves) visit(leaf);
+  while (!s_.work.empty()) {
+    const Expression f = s_.work.back();
+    s_.work.pop_back();
+    if (s_.achiever_stamp[f.id] != evaluation_) {
+      const Cost own = s_.cost_of(f.id);
       if (own.has && own.value > 0.0) value += 1.0;
       continue;
     }
-    const OperatorID o = s.achiever[f.id];
-    const Operator& op = operators[o];
+    const OperatorID o = s_.achiever[f.id];
+    const Operator& op = t_.operators[o];
     const std::uint64_t a = op.action.idx;
-    if (s.plan_stamp.size() <= a) s.plan_stamp.resize(a + 1, 0);
+    if (s_.plan_stamp.size() <= a) s_.plan_stamp.resize(a + 1, 0);
     // An action joins the relaxed plan once, counting its events unless it is already running.
-    if (s.plan_stamp[a] != evaluation) {
-      s.plan_stamp[a] = evaluation;
-      if (state.todo.empty() || !state.todo.contains(op.action)) {
-        std::uint64_t events = packed_operators[o].action_events;
+    if (s_.plan_stamp[a] != evaluation_) {
+      s_.plan_stamp[a] = evaluation_;
+      if (state_.todo.empty() || !state_.todo.contains(op.action)) {
+        std::uint64_t events = t_.packed_operators[o].action_events;
         if (events == 0) {
-          const std::uint64_t* count = event_counts.find(op.action);
+          const std::uint64_t* count = t_.event_counts.find(op.action);
           QUENDRAL_CHECK(count != nullptr, "action " + std::to_string(a) + " has operators but no events");
           events = *count;
         }
@@ -690,21 +758,30 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
     if (!op.precondition.has_or) {
       // All its facts, without the detour through the leaf list.
       for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
-        if (!entry.is_fact() || s.visited_stamp[entry.payload] == evaluation) continue;
-        s.visited_stamp[entry.payload] = evaluation;
-        s.work.push_back(entry.expression());
+        if (entry.is_fact()) visit(entry.expression());
       }
       continue;
     }
-    s.leaves.clear();
-    hff_leaves(op.precondition, s, s.leaves);
-    for (const Expression leaf : s.leaves) {
-      if (s.visited_stamp[leaf.id] == evaluation) continue;
-      s.visited_stamp[leaf.id] = evaluation;
-      s.work.push_back(leaf);
-    }
+    s_.leaves.clear();
+    hff_leaves(op.precondition, s_, s_.leaves);
+    for (const Expression leaf : s_.leaves) visit(leaf);
   }
-  return {value, std::nullopt};
+  return value;
+}
+
+}  // namespace
+
+std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxationHeuristic::_eval(
+    const State& state, bool collect) const {
+  const std::lock_guard lock(expression_manager->mutex);
+  if (!expression_manager->scratch) expression_manager->scratch = std::make_shared<RelaxationScratch>();
+  Evaluation evaluation(*this, state, expression_manager->manager, *expression_manager->scratch);
+  evaluation.find_state_facts();
+  evaluation.size_tables();
+  evaluation.start(explore_by_cost);
+  evaluation.explore();
+  if (collect) return {std::nullopt, evaluation.reached_operators()};
+  return {evaluation.value(), std::nullopt};
 }
 
 std::vector<Action> DeleteRelaxationHeuristic::reachable_actions(const State& state) const {

@@ -96,36 +96,30 @@ std::optional<NodeList> precondition_nodes(const std::vector<NodeList>& conditio
   return nodes;
 }
 
-}  // namespace
+// The steps of the constructor, in the order it takes them.
 
-DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions_in, FluentTypes fluent_types,
-                                                     ObjectsTable objects, EventsTable events, NodeList goals,
-                                                     DeleteRelaxationSettings settings)
-    : actions(std::move(actions_in)),
-      mode(settings.mode),
-      inadmissible_numeric_heuristic_variant(settings.inadmissible_numeric_heuristic_variant),
-      disable_numeric_reasoning(settings.disable_numeric_reasoning) {
-  const bool disable = settings.disable_numeric_reasoning;
-  const std::uint64_t n = fluent_types.size();
-  ExpressionManager manager;
-  std::size_t event_total = 0;
-  {
-    // An action with events but without stage facts would leave an evaluation unable to tell
-    // where a running instance of it stands: refuse it here rather than fail every evaluation.
-    boost::unordered_flat_set<Action, ActionHash> listed(actions.begin(), actions.end());
-    for (const auto& [action, timed] : events) {
-      if (!listed.contains(action)) {
-        throw Error(ErrorKind::ValueError, "Action " + std::to_string(action.idx) + " has events but is not in actions");
-      }
-      event_total += timed.size();
+// Refuses an action of `events` missing from `actions` (an evaluation could not tell where a
+// running instance of it stands without its stage facts); returns the number of timed events.
+std::size_t count_events(const std::vector<Action>& actions, const EventsTable& events) {
+  boost::unordered_flat_set<Action, ActionHash> listed(actions.begin(), actions.end());
+  std::size_t total = 0;
+  for (const auto& [action, timed] : events) {
+    if (!listed.contains(action)) {
+      throw Error(ErrorKind::ValueError, "Action " + std::to_string(action.idx) + " has events but is not in actions");
     }
+    total += timed.size();
   }
-  operators.reserve(event_total);
+  return total;
+}
 
-  // Relaxed operators, action by action in the order of `actions`.
+// The relaxed operators and stage facts, action by action in the order of `h.actions`, stage
+// fluents numbered from the first one after the task's fluents. Returns the idle fluent of every
+// action with events, as the operands of the all-idle conjunction.
+NodeList build_operators(DeleteRelaxationHeuristic& h, const FluentTypes& fluent_types, const ObjectsTable& objects,
+                         const EventsTable& events, bool disable, ExpressionManager& manager) {
   NodeList all_idle;
-  std::uint64_t next_stage = n;
-  for (const Action a : actions) {
+  std::uint64_t next_stage = fluent_types.size();
+  for (const Action a : h.actions) {
     const std::vector<TimedEvent>* timed = events.find(a);
     if (timed == nullptr) continue;
     const std::uint64_t b = next_stage;
@@ -149,42 +143,53 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
       if (std::optional<NodeList> nodes = precondition_nodes(conditions, required)) {
         op.precondition = simplify_condition(convert_to_heuristic_expression(*nodes, manager), objects, fluent_types,
                                              disable, manager);
-        operators.push_back(std::move(op));
+        h.operators.push_back(std::move(op));
       }
       required = ExpressionNode::fluent(s);
     }
-    stage_facts.insert_or_assign(a, std::move(stages));
+    h.stage_facts.insert_or_assign(a, std::move(stages));
   }
+  return all_idle;
+}
 
-  // Order by action, keeping the event order within an action.
+// Orders the operators by action, keeping the event order within an action; ids are positions.
+void order_operators(std::vector<Operator>& operators) {
   std::stable_sort(operators.begin(), operators.end(),
                    [](const Operator& x, const Operator& y) { return x.action.idx < y.action.idx; });
   for (std::size_t i = 0; i < operators.size(); ++i) operators[i].id = i;
+}
 
-  goal_condition = simplify_condition(convert_to_heuristic_expression(goals, manager), objects, fluent_types, disable,
-                                      manager);
-  {
-    std::vector<std::uint64_t> positions(all_idle.size());
-    for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
-    all_idle.push_back(ExpressionNode::list_operator(NodeKind::And, positions));
-    all_idle_condition = convert_to_heuristic_expression(all_idle, manager);
-  }
+// The goal and the conjunction of every action's idle fact (`all_idle`, its operands).
+void build_goal_conditions(DeleteRelaxationHeuristic& h, const NodeList& goals, NodeList all_idle,
+                           const FluentTypes& fluent_types, const ObjectsTable& objects, bool disable,
+                           ExpressionManager& manager) {
+  h.goal_condition =
+      simplify_condition(convert_to_heuristic_expression(goals, manager), objects, fluent_types, disable, manager);
+  std::vector<std::uint64_t> positions(all_idle.size());
+  for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+  all_idle.push_back(ExpressionNode::list_operator(NodeKind::And, positions));
+  h.all_idle_condition = convert_to_heuristic_expression(all_idle, manager);
+}
 
-  // The fact index and the numeric conditions. Nothing is interned from here on, so every fact
-  // has its final id; a fact is filed once, since filing it again gives the same result.
+// The operators woken by each fact and the numeric conditions (operators in order, each
+// precondition's facts in order, then the goal's facts). Nothing is interned from here on, so
+// every fact has its final id; a fact is filed once, since filing it again gives the same result.
+// Returns the strict linear conditions.
+ExpressionSet index_facts(DeleteRelaxationHeuristic& h, bool disable, const ExpressionManager& manager) {
   ExpressionSet strict;
   std::vector<bool> filed(manager.size(), false);
   const auto file = [&](Expression fact) {
     if (filed[fact.id]) return;
     filed[fact.id] = true;
     if (is_numeric_fact(manager.get(fact))) {
-      update_numeric_conditions(fact, manager, simple_numeric_conditions, strict, complex_numeric_conditions, disable);
+      update_numeric_conditions(fact, manager, h.simple_numeric_conditions, strict, h.complex_numeric_conditions,
+                                disable);
     }
   };
   std::vector<std::pair<std::uint64_t, OperatorID>> by_fact;
-  for (const Operator& op : operators) {
+  for (const Operator& op : h.operators) {
     if (op.precondition.nodes.empty()) {
-      operators_without_precondition.push_back(op.id);
+      h.operators_without_precondition.push_back(op.id);
       continue;
     }
     for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
@@ -193,27 +198,32 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
       by_fact.emplace_back(entry.payload, op.id);
     }
   }
-  for (const HeuristicExpressionNode& entry : goal_condition.nodes) {
+  for (const HeuristicExpressionNode& entry : h.goal_condition.nodes) {
     if (entry.is_fact()) file(entry.expression());
   }
-  operators_by_fact = CompressedRows<OperatorID>(manager.size(), by_fact);
+  h.operators_by_fact = CompressedRows<OperatorID>(manager.size(), by_fact);
+  return strict;
+}
 
-  // The helping relation. Only an operator with a numeric effect on one of a condition's fluents
-  // can change it, so each condition looks at those operators alone, through one packed row of
-  // numeric effects per fluent; the result is the same as trying every operator on every
-  // condition (each change summed in the condition's fluent order), in time linear in the task.
+// The linear conditions each operator helps. Only an operator with a numeric effect on one of a
+// condition's fluents can change it, so each condition looks at those operators alone, through
+// one packed row of numeric effects per fluent; the result is the same as trying every operator
+// on every condition (each change summed in the condition's fluent order), in time linear in the
+// task. Returns the smallest step any operator takes towards a condition (the largest negative
+// change), the lowest double when none does.
+double build_helping_relation(DeleteRelaxationHeuristic& h, std::uint64_t fluents) {
   struct NumericEffect {
     OperatorID op;
     bool assigns;     // a constant or complex assignment
     double increase;  // the constant added, when it does not assign
   };
   std::vector<std::pair<std::uint64_t, NumericEffect>> by_fluent;
-  for (const Operator& op : operators) {
+  for (const Operator& op : h.operators) {
     for (const auto& [f, c] : op.constant_increase_effects) by_fluent.push_back({f, NumericEffect{op.id, false, c}});
     for (const auto& effect : op.constant_assign_effects) by_fluent.push_back({effect.first, NumericEffect{op.id, true, 0.0}});
     for (const auto& effect : op.complex_numeric_effects) by_fluent.push_back({effect.first, NumericEffect{op.id, true, 0.0}});
   }
-  const CompressedRows<NumericEffect> effects_by_fluent(n, by_fluent);
+  const CompressedRows<NumericEffect> effects_by_fluent(fluents, by_fluent);
   double best = std::numeric_limits<double>::lowest();
   std::vector<std::pair<std::uint64_t, HelpedCondition>> helped;
   struct Change {
@@ -221,16 +231,16 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
     double delta = 0.0;
     bool assigned = false;
   };
-  std::vector<Change> changes(operators.size());
+  std::vector<Change> changes(h.operators.size());
   std::vector<OperatorID> candidates;
-  const bool inadmissible = settings.inadmissible_numeric_heuristic_variant;
-  for (std::size_t slot = 0; slot < simple_numeric_conditions.size(); ++slot) {
-    const SimpleNumericConditions::Entry& entry = simple_numeric_conditions[slot];
-    const std::vector<std::uint64_t>& fluents = entry.linear.fluents;
+  const bool inadmissible = h.inadmissible_numeric_heuristic_variant;
+  for (std::size_t slot = 0; slot < h.simple_numeric_conditions.size(); ++slot) {
+    const SimpleNumericConditions::Entry& entry = h.simple_numeric_conditions[slot];
+    const std::vector<std::uint64_t>& condition_fluents = entry.linear.fluents;
     const std::vector<double>& weights = entry.linear.weights;
     candidates.clear();
-    for (std::size_t j = 0; j < fluents.size(); ++j) {
-      for (const NumericEffect& effect : effects_by_fluent[fluents[j]]) {
+    for (std::size_t j = 0; j < condition_fluents.size(); ++j) {
+      for (const NumericEffect& effect : effects_by_fluent[condition_fluents[j]]) {
         Change& change = changes[effect.op];
         if (change.slot != slot) {
           change = Change{slot, 0.0, false};
@@ -255,71 +265,101 @@ DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions
       }
     }
   }
-  operator_numeric_conditions = CompressedRows<HelpedCondition>(operators.size(), helped);
+  h.operator_numeric_conditions = CompressedRows<HelpedCondition>(h.operators.size(), helped);
+  return best;
+}
 
-  // A strict condition sum + c < 0 becomes sum + c - epsilon <= 0: half the smallest step any
-  // operator takes towards it keeps it strict.
+// A strict condition sum + c < 0 becomes sum + c - epsilon <= 0: half the smallest step any
+// operator takes towards it (`best`) keeps it strict.
+void tighten_strict_conditions(SimpleNumericConditions& conditions, const ExpressionSet& strict, double best) {
   const double epsilon = 0.5 * best;
   for (const Expression condition : strict) {
-    if (const std::optional<std::size_t> slot = simple_numeric_conditions.index_of(condition)) {
-      std::vector<double>& weights = simple_numeric_conditions[*slot].linear.weights;
+    if (const std::optional<std::size_t> slot = conditions.index_of(condition)) {
+      std::vector<double>& weights = conditions[*slot].linear.weights;
       weights.back() = weights.back() - epsilon;
     }
   }
+}
 
-  for (const auto& [action, timed] : events) event_counts.insert_or_assign(action, timed.size());
-
-  // Conditions may keep the constant true as a fact (inside a disjunction, or as the whole goal).
+// Conditions may keep the constant true as a fact (inside a disjunction, or as the whole goal).
+void find_true_fact(DeleteRelaxationHeuristic& h, const ExpressionManager& manager) {
   const auto note_true = [&](const RelaxedCondition& condition) {
     for (const HeuristicExpressionNode& entry : condition.nodes) {
       if (!entry.is_fact()) continue;
       const NodeList& nodes = manager.get(entry.expression());
-      if (nodes.size() == 1 && nodes[0].is_bool(true)) true_fact = entry.expression();
+      if (nodes.size() == 1 && nodes[0].is_bool(true)) h.true_fact = entry.expression();
     }
   };
-  for (const Operator& op : operators) note_true(op.precondition);
-  note_true(goal_condition);
+  for (const Operator& op : h.operators) note_true(op.precondition);
+  note_true(h.goal_condition);
+}
 
-  // The cost-ordered exploration needs every operator woken by a fact of its precondition, and no
-  // linear condition that an operator's effects could help (the layered order decides its h-max).
-  for (const auto& entry : stage_facts) {
-    if (!entry.second.empty()) idle_stage_facts.push_back(entry.second.back());
+// What the cost-ordered exploration reads: the idle stage facts, the packed operators and the
+// operators ready once every action is idle; and whether the task allows that exploration (every
+// operator woken by a fact of its precondition, and no linear condition that an operator's
+// effects could help: the layered order decides its h-max).
+void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
+  using PackedOperator = DeleteRelaxationHeuristic::PackedOperator;
+  constexpr std::uint32_t kWithOr = DeleteRelaxationHeuristic::kPreconditionWithOr;
+  for (const auto& entry : h.stage_facts) {
+    if (!entry.second.empty()) h.idle_stage_facts.push_back(entry.second.back());
   }
-  {
-    std::vector<bool> idle(manager.size(), false);
-    for (const Expression fact : idle_stage_facts) idle[fact.id] = true;
-    const auto is_idle = [&](std::uint64_t fact) { return fact < idle.size() && idle[fact]; };
-    packed_operators.reserve(operators.size());
-    for (const Operator& op : operators) {
-      std::uint64_t facts = 0, idle_facts = 0;
-      for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
-        if (!entry.is_fact()) continue;
-        ++facts;
-        if (is_idle(entry.payload)) ++idle_facts;
-      }
-      PackedOperator packed;
-      packed.weight = op.weight;
-      packed.add_effects_begin = static_cast<std::uint32_t>(packed_add_effects.size());
-      for (const Expression fact : op.add_effects) {
-        if (is_idle(fact.id)) packed_add_effects.push_back(fact);
-      }
-      packed.idle_effects_end = static_cast<std::uint32_t>(packed_add_effects.size());
-      for (const Expression fact : op.add_effects) {
-        if (!is_idle(fact.id)) packed_add_effects.push_back(fact);
-      }
-      QUENDRAL_CHECK(packed_add_effects.size() < kPreconditionWithOr, "the operators have too many add effects");
-      packed.add_effects_end = static_cast<std::uint32_t>(packed_add_effects.size());
-      const bool with_or = op.precondition.has_or || facts >= kPreconditionWithOr;
-      packed.precondition_facts = with_or ? kPreconditionWithOr : static_cast<std::uint32_t>(facts);
-      packed.idle_facts = static_cast<std::uint32_t>(idle_facts);
-      if (const std::uint64_t* count = event_counts.find(op.action); count != nullptr && *count < kPreconditionWithOr) {
-        packed.action_events = static_cast<std::uint32_t>(*count);
-      }
-      packed_operators.push_back(packed);
-      if (idle_facts > 0 && (with_or || idle_facts == facts)) operators_ready_when_idle.push_back(op.id);
+  std::vector<bool> idle(facts, false);
+  for (const Expression fact : h.idle_stage_facts) idle[fact.id] = true;
+  const auto is_idle = [&](std::uint64_t fact) { return fact < idle.size() && idle[fact]; };
+  h.packed_operators.reserve(h.operators.size());
+  for (const Operator& op : h.operators) {
+    std::uint64_t precondition_facts = 0, idle_facts = 0;
+    for (const HeuristicExpressionNode& entry : op.precondition.nodes) {
+      if (!entry.is_fact()) continue;
+      ++precondition_facts;
+      if (is_idle(entry.payload)) ++idle_facts;
     }
+    PackedOperator packed;
+    packed.weight = op.weight;
+    packed.add_effects_begin = static_cast<std::uint32_t>(h.packed_add_effects.size());
+    for (const Expression fact : op.add_effects) {
+      if (is_idle(fact.id)) h.packed_add_effects.push_back(fact);
+    }
+    packed.idle_effects_end = static_cast<std::uint32_t>(h.packed_add_effects.size());
+    for (const Expression fact : op.add_effects) {
+      if (!is_idle(fact.id)) h.packed_add_effects.push_back(fact);
+    }
+    QUENDRAL_CHECK(h.packed_add_effects.size() < kWithOr, "the operators have too many add effects");
+    packed.add_effects_end = static_cast<std::uint32_t>(h.packed_add_effects.size());
+    const bool with_or = op.precondition.has_or || precondition_facts >= kWithOr;
+    packed.precondition_facts = with_or ? kWithOr : static_cast<std::uint32_t>(precondition_facts);
+    packed.idle_facts = static_cast<std::uint32_t>(idle_facts);
+    if (const std::uint64_t* count = h.event_counts.find(op.action); count != nullptr && *count < kWithOr) {
+      packed.action_events = static_cast<std::uint32_t>(*count);
+    }
+    h.packed_operators.push_back(packed);
+    if (idle_facts > 0 && (with_or || idle_facts == precondition_facts)) h.operators_ready_when_idle.push_back(op.id);
   }
-  explore_by_cost = operators_without_precondition.empty() && operator_numeric_conditions.total() == 0;
+  h.explore_by_cost = h.operators_without_precondition.empty() && h.operator_numeric_conditions.total() == 0;
+}
+
+}  // namespace
+
+DeleteRelaxationHeuristic::DeleteRelaxationHeuristic(std::vector<Action> actions_in, FluentTypes fluent_types,
+                                                     ObjectsTable objects, EventsTable events, NodeList goals,
+                                                     DeleteRelaxationSettings settings)
+    : actions(std::move(actions_in)),
+      mode(settings.mode),
+      inadmissible_numeric_heuristic_variant(settings.inadmissible_numeric_heuristic_variant),
+      disable_numeric_reasoning(settings.disable_numeric_reasoning) {
+  const bool disable = settings.disable_numeric_reasoning;
+  ExpressionManager manager;
+  operators.reserve(count_events(actions, events));
+  NodeList all_idle = build_operators(*this, fluent_types, objects, events, disable, manager);
+  order_operators(operators);
+  build_goal_conditions(*this, goals, std::move(all_idle), fluent_types, objects, disable, manager);
+  const ExpressionSet strict = index_facts(*this, disable, manager);
+  const double best = build_helping_relation(*this, fluent_types.size());
+  tighten_strict_conditions(simple_numeric_conditions, strict, best);
+  for (const auto& [action, timed] : events) event_counts.insert_or_assign(action, timed.size());
+  find_true_fact(*this, manager);
+  pack_for_cost_order(*this, manager.size());
 
   value_cache = std::make_shared<SharedValueCache>();
   if (settings.internal_caching) value_cache->map.emplace();
