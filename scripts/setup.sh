@@ -9,7 +9,7 @@ log() { printf 'setup: %s\n' "$*" >&2; }
 # ---------------------------------------------------------------- Debian packages
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-for pkg in g++ cmake ninja-build pkg-config libgmp-dev libicu-dev libgtest-dev libbenchmark-dev; do
+for pkg in g++ cmake ninja-build pkg-config libgmp-dev libicu-dev libmimalloc2.0 libgtest-dev libbenchmark-dev; do
   case $pkg in
     cmake) command -v cmake >/dev/null || need+=(cmake) ;;
     ninja-build) command -v ninja >/dev/null || need+=(ninja-build) ;;

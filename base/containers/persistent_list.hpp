@@ -8,6 +8,8 @@
 #include <iterator>
 #include <utility>
 
+#include "base/core/memory.hpp"
+
 namespace quendral {
 
 // One cell of an immutable singly linked list. A list is a `PersistentList<T>::Ref` to its
@@ -102,6 +104,7 @@ class PersistentList {
   // The cell's reference count (for tests of sharing).
   std::uint64_t use_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
+  QUENDRAL_BLOCK_ALLOCATED
   PersistentList(const PersistentList&) = delete;
   PersistentList& operator=(const PersistentList&) = delete;
 

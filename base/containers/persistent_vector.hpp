@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "base/core/hashing.hpp"
+#include "base/core/memory.hpp"
 
 namespace quendral {
 
@@ -189,6 +190,7 @@ class PersistentVector {
     std::uint32_t capacity = 0;                  // a leaf's slots
   };
   struct Inner : Node {
+    QUENDRAL_BLOCK_ALLOCATED
     Node* child[kWidth];
   };
   // The header of a leaf; its `capacity` slots follow it in the same block.
@@ -199,17 +201,17 @@ class PersistentVector {
     }
   };
   static_assert(sizeof(Leaf) % alignof(T) == 0);
-  static_assert(alignof(Leaf) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "leaves are allocated by the plain operator new");
+  static_assert(alignof(Leaf) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "leaves are allocated with the alignment of operator new");
 
   static Leaf* new_leaf(std::uint32_t capacity) {
-    void* block = ::operator new(sizeof(Leaf) + sizeof(T) * capacity);
+    void* block = memory::allocate(sizeof(Leaf) + sizeof(T) * capacity);
     Leaf* leaf = new (block) Leaf;
     leaf->capacity = capacity;
     return leaf;
   }
   static void free_leaf(Leaf* leaf) noexcept {
     leaf->~Leaf();
-    ::operator delete(static_cast<void*>(leaf));
+    memory::release(static_cast<void*>(leaf));
   }
 
   static std::size_t capacity(unsigned shift) noexcept {

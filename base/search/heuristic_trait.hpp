@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/containers/lazy_sequence.hpp"
+#include "base/core/memory.hpp"
 #include "base/space/search_space_trait.hpp"
 #include "base/space/search_state.hpp"
 
@@ -23,6 +24,11 @@ namespace quendral {
 // A state shared by reference counting between the open lists, the duplicate sets and the
 // pipelines of a search; immutable once shared.
 using SharedState = std::shared_ptr<const State>;
+
+// `state`, moved into a new shared state (one block for the state and its count).
+inline SharedState share_state(State&& state) {
+  return std::allocate_shared<State>(memory::Allocator<State>(), std::move(state));
+}
 
 // The value of a state: a number (used as it comes: sign, infinities and NaN are not tested), or
 // nothing when the goal cannot be reached from the state (a dead end, which the searches drop).

@@ -61,7 +61,7 @@ struct TestAndInsertFilter {
   using Item = SharedState;
   DuplicateSet* set;
   std::optional<SharedState> operator()(State&& successor) const {
-    SharedState shared = std::make_shared<const State>(std::move(successor));
+    SharedState shared = share_state(std::move(successor));
     if (!set->insert(shared)) return std::nullopt;
     return shared;
   }
@@ -73,7 +73,7 @@ struct TestOnlyFilter {
   using Item = SharedState;
   const DuplicateSet* set;
   std::optional<SharedState> operator()(State&& successor) const {
-    SharedState shared = std::make_shared<const State>(std::move(successor));
+    SharedState shared = share_state(std::move(successor));
     if (set->contains(shared)) return std::nullopt;
     return shared;
   }
@@ -132,7 +132,7 @@ struct UnboundedBestFirst {
     TestAndInsertFilter filter() { return TestAndInsertFilter{&set}; }
   };
 
-  static Item make_root(State&& root) { return std::make_shared<const State>(std::move(root)); }
+  static Item make_root(State&& root) { return share_state(std::move(root)); }
   static Open make_open() { return Open(); }
 };
 
@@ -242,7 +242,7 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
     out << "timeout=" << format_timeout(timeout) << " early_termination=" << format_flag(early_termination)
         << " weak_equality=" << format_flag(weak_equality);
   });
-  const SharedState root = std::make_shared<const State>(space.initial_state());
+  const SharedState root = share_state(space.initial_state());
   if (auto result = run.goal_at_root(space, *root)) return std::move(*result);
   const HeuristicValue root_value = heuristic.eval(*root, space);
   if (!root_value) return SearchRun::dead_end_at_root();

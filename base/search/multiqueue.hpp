@@ -56,7 +56,7 @@ struct StateContainer {
   SharedState state;
   std::shared_ptr<bool> expanded;
 
-  explicit StateContainer(SharedState s) : state(std::move(s)), expanded(std::make_shared<bool>(false)) {}
+  explicit StateContainer(SharedState s) : state(std::move(s)), expanded(std::allocate_shared<bool>(memory::Allocator<bool>(), false)) {}
   // The container is read only; the flag is the mutable cell that every entry points to.
   void set_expanded(bool value) const noexcept { *expanded = value; }
 };
@@ -99,7 +99,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
     out << "queues=" << heuristics.size() << " timeout=" << format_timeout(timeout)
         << " early_termination=" << format_flag(early_termination) << " weak_equality=" << format_flag(weak_equality);
   }, kMultiqueueLogTarget);
-  const SharedState root = std::make_shared<const State>(space.initial_state());
+  const SharedState root = share_state(space.initial_state());
   if (auto result = run.goal_at_root(space, *root)) return std::move(*result);
 
   const StateContainer root_container(root);
@@ -140,7 +140,7 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
       run.count_generated();
       // Before duplicate detection and before any heuristic: a goal is a goal.
       if (auto result = run.goal_when_made(space, *successor)) return std::move(*result);
-      SharedState shared = std::make_shared<const State>(std::move(*successor));
+      SharedState shared = share_state(std::move(*successor));
       if (!seen.insert(shared)) continue;
       batch.emplace_back(std::move(shared));
     }

@@ -6,6 +6,8 @@
 
 #include <gmp.h>
 
+#include "base/core/memory.hpp"
+
 namespace {
 std::atomic<std::uint64_t> g_allocations{0};
 std::atomic<std::int64_t> g_live{0};
@@ -35,6 +37,16 @@ void* gmp_reallocate(void* block, std::size_t, std::size_t size) {
   return moved;
 }
 void gmp_free(void* block, std::size_t) { counted_free(block); }
+
+// The engine's own block allocator, where it bypasses operator new, reports its blocks here.
+void count_engine_block(int delta) {
+  if (delta > 0) g_allocations.fetch_add(1, std::memory_order_relaxed);
+  g_live.fetch_add(delta, std::memory_order_relaxed);
+}
+[[maybe_unused]] const bool g_engine_hook = [] {
+  quendral::memory::g_block_observer.store(&count_engine_block, std::memory_order_relaxed);
+  return true;
+}();
 
 // Installed before main(); blocks GMP made earlier come from the same malloc, so mixing is safe.
 [[maybe_unused]] const bool g_gmp_hooks = [] {

@@ -1,5 +1,6 @@
 // Heap accounting for the C++ tests and benchmarks. A binary linked with quendral_heap_counts
-// counts every block made through the global operator new and through GMP's allocator, so that
+// counts every block made through the global operator new, through GMP's allocator and through
+// the engine's block allocator (base/core/memory.hpp), so that
 // a test or benchmark can check that an operation made no block at all, or that every block it
 // made is gone once the last owner is.
 #pragma once
