@@ -177,6 +177,7 @@ SearchResult weighted_best_first(const S& space, const H& heuristic, double weig
   const HeuristicValue root_value = heuristic.eval(state_of(root), space);
   if (!root_value) return SearchRun::dead_end_at_root();
   typename Variant::Open open = Variant::make_open();
+  const ReleaseInBackground release(open, closed);
   // Alone in the open list, the root is taken first whatever its priority.
   open.push(PrioritizedItem<Item>{std::move(root), *root_value, 0});
 
