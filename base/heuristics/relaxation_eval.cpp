@@ -642,8 +642,14 @@ bool Evaluation::settle_in_cost_order_as() {
         }
         RelaxationScratch::Pending& waiting = pending[o];
         if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
-        waiting.partial = hmax ? std::max(waiting.partial, current) : waiting.partial + current;
-        if (--waiting.unsettled == 0) fire(o, waiting.partial);
+        if constexpr (hmax) {
+          // Facts settle in ascending cost, so the one settled last has the largest: the maximum
+          // is the cost at hand, with no running maximum to keep.
+          if (--waiting.unsettled == 0) fire(o, current);
+        } else {
+          waiting.partial += current;
+          if (--waiting.unsettled == 0) fire(o, waiting.partial);
+        }
       }
     }
   }
