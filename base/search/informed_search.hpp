@@ -253,6 +253,7 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
   std::deque<SharedState> queue{root};
   // The states expanded since the last improvement.
   DuplicateSet expanded(DuplicateSet::choose(space.is_temporal(), weak_equality));
+  const ReleaseInBackground release(queue, expanded);
   while (!queue.empty()) {
     const SharedState state = std::move(queue.front());
     queue.pop_front();
