@@ -16,7 +16,8 @@
 // interned after construction just has no operators), by `OperatorID`, by linear-condition slot
 // and by action idx. Instead of clearing them, every entry carries the stamp of the evaluation
 // (or layer) that wrote it; stamps are 64-bit and never repeat. A state's facts are found again
-// through the last value seen per fluent, so an evaluation over known values interns nothing;
+// through the last value seen per fluent and, for an object or Boolean value that changed, a
+// fluent-value index, so an evaluation over known values neither interns nor hashes node lists;
 // in steady state an evaluation allocates nothing.
 //
 // Orders: within a layer, operators are visited by ascending `OperatorID`. hff, hadd and the hff
@@ -340,7 +341,7 @@ class Evaluation {
         ops_(task.operators.size()),
         all_idle_(state.todo.empty() && task.idle_stage_facts.size() == task.stage_facts.size()) {}
 
-  // The state's facts, found again through the value last seen at each fluent.
+  // The state's facts, found again through the value last seen at each fluent or the index.
   void find_state_facts();
   // Grows the scratch tables to the facts, operators and linear conditions there are.
   void size_tables();
