@@ -16,7 +16,8 @@
 // interned after construction just has no operators), by `OperatorID`, by linear-condition slot
 // and by action idx. Instead of clearing them, every entry carries the stamp of the evaluation
 // (or layer) that wrote it; stamps are 64-bit and never repeat. A state's facts are found again
-// through the last value seen per fluent, so an evaluation over known values interns nothing;
+// through the last value seen per fluent and, for an object or Boolean value that changed, a
+// fluent-value index, so an evaluation over known values neither interns nor hashes node lists;
 // in steady state an evaluation allocates nothing.
 //
 // Orders: within a layer, operators are visited by ascending `OperatorID`. hff, hadd and the hff
@@ -29,6 +30,8 @@
 #include <limits>
 #include <string>
 #include <utility>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "base/core/errors.hpp"
 #include "base/expressions/expressions_utils.hpp"
@@ -53,6 +56,26 @@ template <class T>
 void grow(std::vector<T>& table, std::size_t size) {
   if (table.size() < size) table.resize(size);
 }
+
+// A state value's key in the fluent-value index: an object's interned name (comparing names
+// compares these pointers), 1 or 2 for a Boolean; 0 for a number, which the index does not hold.
+// Interned names are aligned, so no pointer is 1 or 2.
+std::uintptr_t value_key(const ExpressionNode& value) noexcept {
+  switch (value.kind()) {
+    case NodeKind::Object: return reinterpret_cast<std::uintptr_t>(value.interned_name());
+    case NodeKind::Bool: return value.flag() ? 2 : 1;
+    default: return 0;
+  }
+}
+
+struct FluentValueHash {
+  std::size_t operator()(const std::pair<std::uint64_t, std::uintptr_t>& key) const noexcept {
+    FxHasher h;
+    h.write_u64(key.first);
+    h.write_u64(static_cast<std::uint64_t>(key.second));
+    return h.finish();
+  }
+};
 
 }  // namespace
 
@@ -103,10 +126,15 @@ struct RelaxationScratch {
   std::vector<std::vector<OperatorID>> contributors;
   std::vector<std::uint64_t> contributors_stamp;  // evaluation
 
-  // Per fluent: the value seen last and its fact.
+  // Per fluent: the key of the value seen last (`value_key`; kUnseen before the first), the
+  // value itself when it is a number (which has no key), and its fact.
+  static constexpr std::uintptr_t kUnseen = std::numeric_limits<std::uintptr_t>::max();
+  std::vector<std::uintptr_t> seen_key;
   std::vector<ExpressionNode> seen_value;
   std::vector<Expression> seen_fact;
-  std::vector<bool> seen;
+  // The fluent-value index: the fact of every (fluent, keyed value) met so far, so that a value
+  // met before is found without hashing its node list through the manager.
+  boost::unordered_flat_map<std::pair<std::uint64_t, std::uintptr_t>, Expression, FluentValueHash> fact_index;
 
   // Per action idx: membership of the relaxed plan.
   std::vector<std::uint64_t> plan_stamp;
@@ -313,7 +341,7 @@ class Evaluation {
         ops_(task.operators.size()),
         all_idle_(state.todo.empty() && task.idle_stage_facts.size() == task.stage_facts.size()) {}
 
-  // The state's facts, found again through the value last seen at each fluent.
+  // The state's facts, found again through the value last seen at each fluent or the index.
   void find_state_facts();
   // Grows the scratch tables to the facts, operators and linear conditions there are.
   void size_tables();
@@ -331,6 +359,8 @@ class Evaluation {
 
  private:
   bool settle_in_cost_order();
+  template <bool hmax, bool hff, bool all_idle>
+  bool settle_in_cost_order_as();
   void explore_in_layers();
   // Offers of one layer: an operator's add effects, and the linear conditions it helps.
   void offer(Expression fact, double value, OperatorID o);
@@ -357,15 +387,26 @@ class Evaluation {
 };
 
 void Evaluation::find_state_facts() {
+  if (s_.seen_key.size() < fluents_) s_.seen_key.resize(fluents_, RelaxationScratch::kUnseen);
   grow(s_.seen_value, fluents_);
   grow(s_.seen_fact, fluents_);
-  if (s_.seen.size() < fluents_) s_.seen.resize(fluents_, false);
   std::uint64_t i = 0;
   for (const ExpressionNode& value : state_.values) {
-    if (!s_.seen[i] || !(s_.seen_value[i] == value)) {
+    const std::uintptr_t key = value_key(value);
+    if (key != 0) {
+      if (s_.seen_key[i] != key) {
+        // A value met before at this fluent is in the index; a new one is interned (the first
+        // time a value is met, as the facts of states always were).
+        const auto found = s_.fact_index.find({i, key});
+        const Expression fact = found != s_.fact_index.end() ? found->second : state_fact(manager_, i, value);
+        if (found == s_.fact_index.end()) s_.fact_index.emplace(std::pair{i, key}, fact);
+        s_.seen_fact[i] = fact;
+        s_.seen_key[i] = key;
+      }
+    } else if (s_.seen_key[i] != 0 || !(s_.seen_value[i] == value)) {
       s_.seen_fact[i] = state_fact(manager_, i, value);
       s_.seen_value[i] = value;
-      s_.seen[i] = true;
+      s_.seen_key[i] = 0;
     }
     ++i;
   }
@@ -409,9 +450,13 @@ void Evaluation::start(bool by_cost) {
   // Nothing running (always so in a classical task): every action at its idle fact, from the
   // flat list rather than through every action's stage list.
   if (all_idle_ && by_cost) {
-    for (const Expression idle : t_.idle_stage_facts) {
-      s_.fact_cost[idle.id] = 0.0;
-      s_.fact_stamp[idle.id] = evaluation_;
+    // Only a condition with `Or` (or a goal that names an idle fact) reads an idle fact's cost
+    // here; the operators and the relaxed plan take the idle facts as settled without it.
+    if (t_.idle_costs_read) {
+      for (const Expression idle : t_.idle_stage_facts) {
+        s_.fact_cost[idle.id] = 0.0;
+        s_.fact_stamp[idle.id] = evaluation_;
+      }
     }
   } else if (all_idle_) {
     for (const Expression idle : t_.idle_stage_facts) s_.set_initial(idle, 0.0);
@@ -489,10 +534,15 @@ void Evaluation::offer(Expression fact, double value, OperatorID o) {
 // lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
 // id among the operators whose last offer equals its final cost, and so it is here.
 bool Evaluation::settle_in_cost_order() {
+  // One copy of the loop per mode and idleness, so that neither is tested in it.
+  if (hmax_) return all_idle_ ? settle_in_cost_order_as<true, false, true>() : settle_in_cost_order_as<true, false, false>();
+  if (hff_) return all_idle_ ? settle_in_cost_order_as<false, true, true>() : settle_in_cost_order_as<false, true, false>();
+  return all_idle_ ? settle_in_cost_order_as<false, false, true>() : settle_in_cost_order_as<false, false, false>();
+}
+
+template <bool hmax, bool hff, bool all_idle>
+bool Evaluation::settle_in_cost_order_as() {
   RelaxationScratch& s = s_;
-  const bool hmax = hmax_;
-  const bool hff = hff_;
-  const bool all_idle = all_idle_;
   // The tables through plain pointers: none is resized here, and the compiler need not reload
   // them after every store.
   double* const fact_cost = s.fact_cost.data();
@@ -508,15 +558,15 @@ bool Evaluation::settle_in_cost_order() {
   std::size_t top = 0;  // one past the highest bucket in use
   double current = 0.0;
   bool sound = true;
-  const auto wait = [&](Expression fact, double value) {
-    if (!(value >= current && value <= kLastBucket && value == std::floor(value))) {
-      sound = false;
-      return;
-    }
+  // Whether `value` may wait in a bucket: a whole cost, not below the one being settled.
+  const auto fits = [&](double value) __attribute__((always_inline)) {
+    return value >= current && value <= kLastBucket && value == std::floor(value);
+  };
+  const auto bucket = [&](double value) __attribute__((always_inline)) -> std::vector<Expression>& {
     const auto b = static_cast<std::size_t>(value);
     if (s.buckets.size() <= b) s.buckets.resize(b + 1);
-    s.buckets[b].push_back(fact);
     top = std::max(top, b + 1);
+    return s.buckets[b];
   };
   // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
   const auto fire = [&](OperatorID o, double c) __attribute__((always_inline)) {
@@ -527,6 +577,9 @@ bool Evaluation::settle_in_cost_order() {
       sound = false;  // an offer could tie with or undercut a settled cost
       return;
     }
+    // One offer for all the effects: whether it fits a bucket, and which, is worked out once,
+    // when the first effect improves.
+    std::vector<Expression>* waiting = nullptr;
     // With every action idle, an idle fact already has cost 0: no offer can change it.
     for (std::uint32_t e = all_idle ? op.idle_effects_end : op.add_effects_begin; e < op.add_effects_end; ++e) {
       const Expression fact = effects[e];
@@ -534,11 +587,18 @@ bool Evaluation::settle_in_cost_order() {
       RelaxationScratch::Tentative& known = tentative[f];
       if (known.stamp != stamp || value < known.cost) {
         known = {value, stamp};
-        if (hff) {
+        if constexpr (hff) {
           achiever[f] = o;
           achiever_stamp[f] = stamp;
         }
-        wait(fact, value);
+        if (waiting == nullptr) {
+          if (!fits(value)) {
+            sound = false;
+            return;
+          }
+          waiting = &bucket(value);
+        }
+        waiting->push_back(fact);
       } else if (hff && value == known.cost) {
         QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
         if (o > achiever[f]) achiever[f] = o;
@@ -550,7 +610,11 @@ bool Evaluation::settle_in_cost_order() {
   for (const Expression f : s.new_facts) {
     tentative[f.id] = {fact_cost[f.id], stamp};
     fact_stamp[f.id] = 0;  // unsettled: no evaluation has stamp 0
-    wait(f, fact_cost[f.id]);
+    if (!fits(fact_cost[f.id])) {
+      sound = false;
+    } else {
+      bucket(fact_cost[f.id]).push_back(f);
+    }
   }
   if (all_idle) {
     for (const OperatorID o : t_.operators_ready_when_idle) {
@@ -579,8 +643,14 @@ bool Evaluation::settle_in_cost_order() {
         }
         RelaxationScratch::Pending& waiting = pending[o];
         if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
-        waiting.partial = hmax ? std::max(waiting.partial, current) : waiting.partial + current;
-        if (--waiting.unsettled == 0) fire(o, waiting.partial);
+        if constexpr (hmax) {
+          // Facts settle in ascending cost, so the one settled last has the largest: the maximum
+          // is the cost at hand, with no running maximum to keep.
+          if (--waiting.unsettled == 0) fire(o, current);
+        } else {
+          waiting.partial += current;
+          if (--waiting.unsettled == 0) fire(o, waiting.partial);
+        }
       }
     }
   }

@@ -337,6 +337,10 @@ void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
     if (idle_facts > 0 && (with_or || idle_facts == precondition_facts)) h.operators_ready_when_idle.push_back(op.id);
   }
   h.explore_by_cost = h.operators_without_precondition.empty() && h.operator_numeric_conditions.total() == 0;
+  h.idle_costs_read =
+      std::any_of(h.operators.begin(), h.operators.end(), [](const Operator& op) { return op.precondition.has_or; }) ||
+      std::any_of(h.goal_condition.nodes.begin(), h.goal_condition.nodes.end(),
+                  [&](const HeuristicExpressionNode& entry) { return entry.is_fact() && is_idle(entry.payload); });
 }
 
 }  // namespace

@@ -285,6 +285,10 @@ class DeleteRelaxationHeuristic {
   // The operators to cost once every idle stage fact has cost 0: those whose conjunctive
   // precondition has only idle stage facts, and those with `Or` that mention one. Ascending.
   std::vector<OperatorID> operators_ready_when_idle;
+  // Whether an evaluation in cost order with every action idle must give the idle stage facts
+  // their cost 0 explicitly: only when some condition reads it (a precondition with `Or`, or a
+  // goal that names an idle fact); otherwise the exploration takes them as settled unread.
+  bool idle_costs_read = true;
   // Whether an evaluation settles facts in cost order rather than by layers (relaxation_eval.cpp
   // says when the two agree); set when the task qualifies. Clearing it forces the layered
   // exploration, the reference the cost-ordered one is checked against.

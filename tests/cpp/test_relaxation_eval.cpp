@@ -229,8 +229,10 @@ enum class TaskKind { Classical, Numeric, Temporal };
 // drawn for temporal tasks.
 struct RandomTasks : Draws {
   TaskKind kind;
+  bool disjunctions = false;  // conditions may hold a disjunction of two literals
 
   Tree literal() {
+    if (disjunctions && chance(20)) return Or({literal(), literal()});
     if (kind != TaskKind::Classical && chance(45)) {
       const std::uint64_t x = 4 + static_cast<std::uint64_t>(below(2));
       const std::int64_t c = below(12) - 2;
@@ -303,8 +305,8 @@ struct RandomCase {
   std::vector<State> states;
 };
 
-RandomCase random_case(TaskKind kind, std::uint64_t seed) {
-  RandomTasks gen{{std::mt19937_64(seed)}, kind};
+RandomCase random_case(TaskKind kind, std::uint64_t seed, bool disjunctions = false) {
+  RandomTasks gen{{std::mt19937_64(seed)}, kind, disjunctions};
   RandomCase c{gen.task(), false, false, {}};
   c.inadmissible = gen.chance(50);
   c.disable = gen.chance(20);
@@ -358,6 +360,28 @@ TEST(RelaxationEval, CostOrderedExplorationAgreesWithTheLayers) {
     }
   }
   EXPECT_GT(by_cost, 1000);  // the classical and temporal tasks take the cost order
+}
+
+// Disjunctions in the preconditions and the goal: the idle facts are then read by the cost
+// order (through the costs of the disjunctive conditions), the model and the layers agree.
+TEST(RelaxationEval, DisjunctiveConditionsAgreeWithTheModelAndTheLayers) {
+  for (const TaskKind kind : {TaskKind::Classical, TaskKind::Temporal}) {
+    for (std::uint64_t seed = 0; seed < 150; ++seed) {
+      const auto [task, inadmissible, disable, states] =
+          random_case(kind, seed * 5 + 7000 + static_cast<std::uint64_t>(kind), true);
+      for (const RelaxationMode mode : kModes) {
+        SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " seed " << seed << " mode "
+                                          << static_cast<int>(mode));
+        const DeleteRelaxationHeuristic h = build(task, mode, false, inadmissible, disable);
+        for (const State& state : states) {
+          const RelaxationOutcome expected = relaxation_model(h, state);
+          EXPECT_EQ(h.eval(state), expected.value);
+          EXPECT_EQ(*h._eval(state, true).second, expected.reached);
+          expect_explorations_agree(h, state);
+        }
+      }
+    }
+  }
 }
 
 // h-add doubles along a chain where both facts of a level need both of the level below: the
