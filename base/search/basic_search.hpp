@@ -28,7 +28,6 @@ SearchResult basic_search(const S& space, bool bfs, std::optional<float> timeout
   if (auto result = run.goal_at_root(space, root)) return std::move(*result);
 
   std::deque<State> open;
-  const ReleaseInBackground release(open);
   open.push_back(std::move(root));
   while (!open.empty()) {
     run.check_time();

@@ -1,13 +1,6 @@
 #include "base/search/framework.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <new>
-#include <thread>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -165,62 +158,5 @@ bool SearchTimer::time_up_at(Clock::time_point now) const {
 }
 
 void SearchTimer::throw_timeout() { throw Error(ErrorKind::TimeoutError, "Timeout"); }
-
-// ---------------------------------------------------------------- release
-
-namespace detail {
-namespace {
-
-// The queue of the background release and its thread. Never destroyed: the thread may still be
-// releasing while the process exits.
-struct Releaser {
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::vector<std::unique_ptr<Releasable>> queue;
-  bool started = false;
-
-  void run() {
-    std::vector<std::unique_ptr<Releasable>> batch;
-    for (;;) {
-      {
-        std::unique_lock lock(mutex);
-        wake.wait(lock, [&] { return !queue.empty(); });
-        batch.swap(queue);
-      }
-      batch.clear();  // the release itself, outside the lock
-    }
-  }
-};
-
-std::atomic<Releaser*> current_releaser{nullptr};
-std::once_flag releaser_made;
-
-// A forked child has none of its parent's threads (and maybe a held lock): it starts afresh,
-// leaving what its parent had queued unreleased.
-void forget_releaser_in_child() noexcept { current_releaser.store(new (std::nothrow) Releaser); }
-
-}  // namespace
-
-void release_in_background(std::unique_ptr<Releasable> held) noexcept {
-  std::call_once(releaser_made, [] {
-    current_releaser.store(new (std::nothrow) Releaser);
-    pthread_atfork(nullptr, nullptr, forget_releaser_in_child);
-  });
-  Releaser* releaser = current_releaser.load();
-  if (releaser == nullptr) return;  // out of memory: `held` is released here
-  try {
-    std::lock_guard lock(releaser->mutex);
-    if (!releaser->started) {
-      std::thread([releaser] { releaser->run(); }).detach();
-      releaser->started = true;
-    }
-    releaser->queue.push_back(std::move(held));
-  } catch (...) {
-    return;  // no thread or no room in the queue: `held` is released here
-  }
-  releaser->wake.notify_one();
-}
-
-}  // namespace detail
 
 }  // namespace quendral

@@ -15,19 +15,15 @@
 // A run reports failures by throwing: `quendral::Error` for an error of the task or of the
 // heuristic, passed on unchanged (nothing is logged then), `Error(TimeoutError, "Timeout")` when
 // the time is up, and `InternalFailure` for a broken invariant. A run keeps nothing once it
-// returns: whatever the ending, its open list and duplicate set are handed over to the
-// background release (`ReleaseInBackground`), which frees their states after the return.
+// returns: its open list, duplicate set and states are released whatever the ending.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -128,53 +124,6 @@ class SearchTimer {
  private:
   std::optional<float> timeout_;
   Clock::time_point start_;
-};
-
-// ---------------------------------------------------------------- release
-
-// A search may end holding millions of states, and releasing them is a walk over every state,
-// its values and its path, cell by cell: done before the return, it delayed a timeout by up to a
-// second and a solved search by a tenth of its time. So what a run held goes to one background
-// thread that releases it after the return. That is sound because nothing a run held is read
-// again, and every count that a released state shares with a live one (values, paths, numbers,
-// networks) is atomic. The thread is started on first use; it is never joined, so the work left
-// at exit is dropped with the process, and a forked child starts a thread of its own.
-namespace detail {
-struct Releasable {
-  virtual ~Releasable() = default;
-};
-template <class T>
-struct Held final : Releasable {
-  explicit Held(T&& v) : value(std::move(v)) {}
-  T value;
-};
-// Queues `held` for the background thread, which destroys it.
-void release_in_background(std::unique_ptr<Releasable> held) noexcept;
-}  // namespace detail
-
-// Declared after the containers of a run, it is destroyed before them at every ending (a goal,
-// an exhausted open list, an error, the timeout) and moves their contents to the background
-// release, leaving them empty. Should the hand-over fail for want of memory, the contents stay
-// and are released in place.
-template <class... T>
-class ReleaseInBackground {
- public:
-  explicit ReleaseInBackground(T&... parts) noexcept : parts_(parts...) {}
-  ReleaseInBackground(const ReleaseInBackground&) = delete;
-  ReleaseInBackground& operator=(const ReleaseInBackground&) = delete;
-  ~ReleaseInBackground() {
-    std::apply([](T&... part) { (hand_over(part), ...); }, parts_);
-  }
-
- private:
-  template <class U>
-  static void hand_over(U& part) noexcept {
-    try {
-      detail::release_in_background(std::make_unique<detail::Held<U>>(std::move(part)));
-    } catch (...) {
-    }
-  }
-  std::tuple<T&...> parts_;
 };
 
 // ---------------------------------------------------------------- the run frame

@@ -177,7 +177,6 @@ SearchResult weighted_best_first(const S& space, const H& heuristic, double weig
   const HeuristicValue root_value = heuristic.eval(state_of(root), space);
   if (!root_value) return SearchRun::dead_end_at_root();
   typename Variant::Open open = Variant::make_open();
-  const ReleaseInBackground release(open, closed);
   // Alone in the open list, the root is taken first whatever its priority.
   open.push(PrioritizedItem<Item>{std::move(root), *root_value, 0});
 
@@ -253,7 +252,6 @@ SearchResult ehc_search(const S& space, const H& heuristic, std::optional<float>
   std::deque<SharedState> queue{root};
   // The states expanded since the last improvement.
   DuplicateSet expanded(DuplicateSet::choose(space.is_temporal(), weak_equality));
-  const ReleaseInBackground release(queue, expanded);
   while (!queue.empty()) {
     const SharedState state = std::move(queue.front());
     queue.pop_front();

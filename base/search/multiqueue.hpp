@@ -106,7 +106,6 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
   DuplicateSet seen(DuplicateSet::choose(space.is_temporal(), weak_equality));
   seen.insert(root);
   std::vector<multiqueue::Queue> queues(heuristics.size());
-  const ReleaseInBackground release(queues, seen);
   for (multiqueue::Queue& queue : queues) queue.push({root, root_container.expanded, 0.0});
 
   std::vector<StateContainer> batch;
