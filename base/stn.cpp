@@ -64,9 +64,13 @@ NodeIndex::Node* NodeIndex::pair(std::uint64_t h1, const Entry& e1, std::uint64_
   return node;
 }
 
-// A copy of `node` (null: an empty one) with `id` at `slot` added below it.
-NodeIndex::Node* NodeIndex::with(const Node* node, std::uint64_t hash, std::uint64_t id, std::uint32_t slot,
-                                 unsigned shift) {
+// `node` (null: an empty one) with `id` at `slot` added below it. A node that only this index
+// reaches (`owned`: it and every node above it held once) is changed in place, or, when it
+// must grow, moved into a larger node; a shared one is copied, and the copy holds its own
+// references to the subtries it keeps. So the first insertion after a copy copies the path to
+// the new id, and later ones change in place what that copy made.
+NodeIndex::Node* NodeIndex::with(Node* node, std::uint64_t hash, std::uint64_t id, std::uint32_t slot, unsigned shift,
+                                 bool owned) {
   Entry fresh;
   fresh.key = id;
   fresh.slot = slot;
@@ -79,29 +83,50 @@ NodeIndex::Node* NodeIndex::with(const Node* node, std::uint64_t hash, std::uint
   const std::uint32_t occupied = node->values | node->children;
   const int at = std::popcount(occupied & (bit - 1));
   const int count = std::popcount(occupied);
-  const Entry* old = node->entries();
+  Entry* old = node->entries();
   if (!(occupied & bit)) {
     Node* made = make(node->values | bit, node->children);
     Entry* entries = made->entries();
     std::copy(old, old + at, entries);
     entries[at] = fresh;
     std::copy(old + at, old + count, entries + at + 1);
-    for (std::uint32_t bits = node->children; bits; bits &= bits - 1) {
-      const std::uint32_t b = bits & (~bits + 1);
-      retain(entries[std::popcount((occupied | bit) & (b - 1))].child);
+    if (owned) {
+      // The references move with the entries.
+      node->~Node();
+      ::operator delete(node);
+    } else {
+      for (std::uint32_t bits = node->children; bits; bits &= bits - 1) {
+        const std::uint32_t b = bits & (~bits + 1);
+        retain(entries[std::popcount((occupied | bit) & (b - 1))].child);
+      }
     }
     return made;
   }
   Node* child;
-  std::uint32_t values = node->values;
-  std::uint32_t children = node->children;
+  bool child_owned = false;
   if (node->values & bit) {
     // The position holds another id: both move one level down.
     child = pair(mix(old[at].key), old[at], hash, fresh, shift + 5);
+  } else {
+    child_owned = owned && old[at].child->refs.load(std::memory_order_acquire) == 1;
+    child = with(old[at].child, hash, id, slot, shift + 5, child_owned);
+  }
+  if (owned) {
+    if (node->values & bit) {
+      node->values &= ~bit;
+      node->children |= bit;
+    } else if (!child_owned) {
+      release(old[at].child);  // this node's reference moves to the copy
+    }
+    old[at].key = 0;
+    old[at].child = child;
+    return node;
+  }
+  std::uint32_t values = node->values;
+  std::uint32_t children = node->children;
+  if (values & bit) {
     values &= ~bit;
     children |= bit;
-  } else {
-    child = with(old[at].child, hash, id, slot, shift + 5);
   }
   Node* made = make(values, children);
   Entry* entries = made->entries();
@@ -116,8 +141,11 @@ NodeIndex::Node* NodeIndex::with(const Node* node, std::uint64_t hash, std::uint
 }
 
 void NodeIndex::insert(std::uint64_t id, std::uint32_t slot) {
-  Node* made = with(root_, mix(id), id, slot, 0);
-  release(root_);
+  const bool owned = root_ && root_->refs.load(std::memory_order_acquire) == 1;
+  Node* made = with(root_, mix(id), id, slot, 0, owned);
+  // An owned root was changed in place or moved into `made`; a shared one stays with its
+  // other holders.
+  if (!owned) release(root_);
   root_ = made;
 }
 

@@ -108,7 +108,7 @@ class NodeIndex {
     if (node) node->refs.fetch_add(1, std::memory_order_relaxed);
   }
   static void release(Node* node) noexcept;
-  static Node* with(const Node* node, std::uint64_t hash, std::uint64_t id, std::uint32_t slot, unsigned shift);
+  static Node* with(Node* node, std::uint64_t hash, std::uint64_t id, std::uint32_t slot, unsigned shift, bool owned);
   static Node* pair(std::uint64_t h1, const Entry& e1, std::uint64_t h2, const Entry& e2, unsigned shift);
 
   Node* root_ = nullptr;
