@@ -361,12 +361,32 @@ bool SearchSpace::expand_event(const State& parent, State& child, const Event& e
   const EventRef applied{event.action, position};
 
   // After every event already on the path, epsilon after those it interferes with.
+  //
+  // Only the constraints that the network does not already imply are recorded. Every event,
+  // when it was applied, was ordered at or after the newest event of its parent's path (the
+  // first constraint of this walk is always recorded), so the events of a path are ordered in
+  // path order by a chain of recorded constraints, each of bound 0 or −eps. Walking newest
+  // first: the newest event's constraint is recorded; after it, an earlier event that does not
+  // interfere needs time(current) ≥ time(earlier), which follows from earlier ≤ … ≤ newest ≤
+  // current; the first interfering one is recorded (current ≥ it + eps), and every event older
+  // than that one then needs at most eps and has it through the chain up to it, so the walk
+  // stops there. A constraint that the others imply leaves the set of solutions as it is: the
+  // same negative cycles, so the same consistency, and the same shortest-path distances, so the
+  // same potentials (the greatest solution not above 0) as if it had been recorded. The
+  // potentials may differ in the last bits where a distance is reached along a different walk
+  // of the same bounds; such a difference lies far inside the network's tolerance, which exists
+  // to absorb exactly that. What remains per step is a walk to the newest interfering event and
+  // at most two constraints, instead of one constraint per event of the path.
+  bool ordered = false;  // the newest event's constraint is recorded
   for (const PathEntry& earlier : PersistentList<PathEntry>::iter_rev(parent.path)) {
     if (!network.consistent()) return false;
+    const bool interferes = mutex_checker_.check({applied, EventRef{earlier.action, earlier.pos}}, event_fluents_);
+    if (ordered && !interferes) continue;
     const std::uint64_t prev = TNInterpreter::node_id(tn_interpreter_.get_event_id(earlier.action, earlier.pos),
                                                       earlier.instance);
-    const bool interferes = mutex_checker_.check({applied, EventRef{earlier.action, earlier.pos}}, event_fluents_);
     network.add(prev, current, interferes ? -epsilon_f64_ : 0.0);
+    ordered = true;
+    if (interferes) break;
   }
   // Before every event still to come of the running instances (this one's included).
   for (const auto& [running, next] : child.todo) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -141,6 +142,64 @@ TEST(DeltaSTNCases, NodesAreReportedInFirstInsertionOrder) {
   std::vector<std::uint64_t> order;
   stn.for_each_distance([&](std::uint64_t id, double) { order.push_back(id); });
   EXPECT_EQ(order, (std::vector<std::uint64_t>{9, 4, 7, 1}));
+}
+
+// Copies share the node tables and the id index: many networks branching from one another, each
+// adding thousands of nodes of the shapes the engine uses (network id above, instance below)
+// and arbitrary ones, must each find exactly their own nodes, in their own order, with their
+// own potentials, whatever the others did after the copy.
+TEST(DeltaSTNCases, BranchingCopiesKeepTheirOwnNodes) {
+  std::mt19937_64 rng(99);
+  struct Branch {
+    DeltaSTN<double> stn{0.0};
+    std::vector<std::pair<std::uint64_t, double>> nodes;  // first-insertion order, potential
+  };
+  std::vector<Branch> branches(1);
+  for (int round = 0; round < 40; ++round) {
+    Branch copy = branches[rng() % branches.size()];
+    Branch& from = branches[rng() % branches.size()];
+    for (Branch* b : {&from, &copy}) {
+      const std::size_t adds = 1 + rng() % 300;
+      for (std::size_t i = 0; i < adds; ++i) {
+        const std::uint64_t fresh = rng() % 2 == 0 ? ((3 + rng() % 50) << 32 | (rng() % 100000)) : rng();
+        if (b->stn.contains(fresh)) continue;
+        if (b->nodes.empty()) {
+          b->stn.add(fresh, fresh, 0.0);
+          b->nodes.emplace_back(fresh, 0.0);
+          continue;
+        }
+        // The new node 1 after an old one: its potential is the old one's less 1.
+        const auto [old, potential] = b->nodes[rng() % b->nodes.size()];
+        b->stn.add(old, fresh, -1.0);
+        b->nodes.emplace_back(fresh, potential - 1.0);
+      }
+    }
+    branches.push_back(std::move(copy));
+  }
+  int absent = 0;
+  for (const Branch& b : branches) {
+    ASSERT_TRUE(b.stn.consistent());
+    EXPECT_EQ(b.stn.node_count(), b.nodes.size());
+    std::vector<std::pair<std::uint64_t, double>> seen;
+    b.stn.for_each_distance([&](std::uint64_t id, double distance) { seen.emplace_back(id, distance); });
+    EXPECT_EQ(seen, b.nodes);
+    for (const auto& [id, potential] : b.nodes) {
+      ASSERT_NE(b.stn.distance(id), nullptr);
+      EXPECT_EQ(*b.stn.distance(id), potential);
+    }
+    // What another branch holds and this one never added, this one does not find.
+    std::set<std::uint64_t> own;
+    for (const auto& node : b.nodes) own.insert(node.first);
+    for (const Branch& other : branches) {
+      for (const auto& [id, potential] : other.nodes) {
+        if (own.contains(id)) continue;
+        EXPECT_FALSE(b.stn.contains(id));
+        EXPECT_EQ(b.stn.distance(id), nullptr);
+        ++absent;
+      }
+    }
+  }
+  EXPECT_GT(absent, 1000);
 }
 
 // ---------------------------------------------------------------- the step-by-step model
