@@ -1,7 +1,6 @@
 #include "base/temporal/stn.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <new>
 
 #include "base/core/errors.hpp"
@@ -12,8 +11,18 @@ namespace quendral {
 
 namespace detail {
 
+namespace {
+// Bits set in a trie node's bitmap. The build targets no particular processor, so
+// `std::popcount` is a library call; this stays inline.
+int popcount(std::uint32_t v) noexcept {
+  v = v - ((v >> 1) & 0x55555555u);
+  v = (v & 0x33333333u) + ((v >> 2) & 0x33333333u);
+  return static_cast<int>((((v + (v >> 4)) & 0x0f0f0f0fu) * 0x01010101u) >> 24);
+}
+}  // namespace
+
 NodeIndex::Node* NodeIndex::make(std::uint32_t values, std::uint32_t children) {
-  const int count = std::popcount(values | children);
+  const int count = popcount(values | children);
   void* memory = ::operator new(sizeof(Node) + static_cast<std::size_t>(count) * sizeof(Entry));
   Node* node = new (memory) Node;
   node->values = values;
@@ -27,7 +36,7 @@ void NodeIndex::release(Node* node) noexcept {
   Entry* entries = node->entries();
   for (std::uint32_t bits = node->children; bits; bits &= bits - 1) {
     const std::uint32_t bit = bits & (~bits + 1);
-    release(entries[std::popcount(occupied & (bit - 1))].child);
+    release(entries[popcount(occupied & (bit - 1))].child);
   }
   node->~Node();
   ::operator delete(node);
@@ -40,7 +49,7 @@ std::uint32_t NodeIndex::find(std::uint64_t id) const noexcept {
     const std::uint32_t bit = std::uint32_t{1} << ((hash >> shift) & 31);
     const std::uint32_t occupied = node->values | node->children;
     if (!(occupied & bit)) return UINT32_MAX;
-    const Entry& entry = node->entries()[std::popcount(occupied & (bit - 1))];
+    const Entry& entry = node->entries()[popcount(occupied & (bit - 1))];
     if (node->values & bit) return entry.key == id ? entry.slot : UINT32_MAX;
     node = entry.child;
   }
@@ -81,8 +90,8 @@ NodeIndex::Node* NodeIndex::with(Node* node, std::uint64_t hash, std::uint64_t i
     return made;
   }
   const std::uint32_t occupied = node->values | node->children;
-  const int at = std::popcount(occupied & (bit - 1));
-  const int count = std::popcount(occupied);
+  const int at = popcount(occupied & (bit - 1));
+  const int count = popcount(occupied);
   Entry* old = node->entries();
   if (!(occupied & bit)) {
     Node* made = make(node->values | bit, node->children);
@@ -97,7 +106,7 @@ NodeIndex::Node* NodeIndex::with(Node* node, std::uint64_t hash, std::uint64_t i
     } else {
       for (std::uint32_t bits = node->children; bits; bits &= bits - 1) {
         const std::uint32_t b = bits & (~bits + 1);
-        retain(entries[std::popcount((occupied | bit) & (b - 1))].child);
+        retain(entries[popcount((occupied | bit) & (b - 1))].child);
       }
     }
     return made;
@@ -135,7 +144,7 @@ NodeIndex::Node* NodeIndex::with(Node* node, std::uint64_t hash, std::uint64_t i
   entries[at].child = child;
   for (std::uint32_t bits = children & ~bit; bits; bits &= bits - 1) {
     const std::uint32_t b = bits & (~bits + 1);
-    retain(entries[std::popcount(occupied & (b - 1))].child);
+    retain(entries[popcount(occupied & (b - 1))].child);
   }
   return made;
 }

@@ -57,8 +57,7 @@ using NodeIdHash = FxWordHash;
 namespace detail {
 
 // A persistent map from node id to slot, insert-only: a hash trie of branching 32 whose nodes
-// are shared between copies and copied on the way to an insertion. Ids are spread by a
-// bijective mix, so two ids always part at some level and no bucket holds two keys.
+// are shared between copies and copied on the way to an insertion.
 class NodeIndex {
  public:
   NodeIndex() noexcept = default;
@@ -99,9 +98,20 @@ class NodeIndex {
   };
   static_assert(sizeof(Node) % alignof(Entry) == 0);
 
+  // The trie reads its key five bits a level from the lowest. The key is the id with its lower
+  // half (the instance number) bit-reversed: the first levels go by the instance number's high
+  // bits, the last by its low bits and then by the network id. Nodes made in one step carry
+  // neighbouring instance numbers, so they share their path but for the last levels, and a
+  // step copies one path of the trie instead of one per node. The key is a permutation of the
+  // id's bits, so two ids always part at some level.
   static std::uint64_t mix(std::uint64_t id) noexcept {
-    std::uint64_t h = id * 0x9e3779b97f4a7c15ull;
-    return h ^ (h >> 29);
+    std::uint32_t low = static_cast<std::uint32_t>(id);
+    low = ((low >> 1) & 0x55555555u) | ((low & 0x55555555u) << 1);
+    low = ((low >> 2) & 0x33333333u) | ((low & 0x33333333u) << 2);
+    low = ((low >> 4) & 0x0f0f0f0fu) | ((low & 0x0f0f0f0fu) << 4);
+    low = ((low >> 8) & 0x00ff00ffu) | ((low & 0x00ff00ffu) << 8);
+    low = (low >> 16) | (low << 16);
+    return (id & 0xffffffff00000000ull) | low;
   }
   static Node* make(std::uint32_t values, std::uint32_t children);
   static void retain(Node* node) noexcept {
