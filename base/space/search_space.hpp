@@ -177,8 +177,6 @@ class SearchSpace {
   void candidates(const State& state, std::vector<std::uint64_t>& bits) const;
   // `is_sat` of the condition of the event at `position` of `action`'s list (both in the table).
   bool event_condition_holds(const State& state, Action action, std::size_t position, const Event& event) const;
-  void add_ordering_constraints(const State& parent, State& child, const Event& event, std::uint64_t position,
-                                std::uint64_t current) const;
   // The events of `action`, or null when the table has none.
   const std::vector<TimedEvent>* events_of(Action action) const noexcept;
 
