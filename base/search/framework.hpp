@@ -151,8 +151,6 @@ class SearchRun {
         timer_(log_start(name, target, parameters, timeout)) {}
 
   std::string_view name() const noexcept { return name_; }
-  std::string_view target() const noexcept { return target_; }
-  bool early_termination() const noexcept { return early_termination_; }
   const SearchCounters& counters() const noexcept { return counters_; }
 
   // Throws Error(TimeoutError, "Timeout") when the time is up.
