@@ -8,8 +8,9 @@
 //  - equality skips subtrees that the two vectors share (pointer-equal nodes are equal);
 //  - every node caches the hash of its subtree once computed, so hashing a vector that shares
 //    most of its nodes with one already hashed only visits the nodes it does not share.
-// A leaf holds only as many slots as it needs (a full leaf 32, the rightmost one fewer), so a
-// short vector, as most states' values are, costs its own length and not a full leaf per copy.
+// A node holds only as many slots as it needs (a full node 32, the rightmost ones fewer), so a
+// short vector, as most states' values are, costs its own length and not a full node per copy.
+// Elements of a trivially copyable type are copied and compared as raw memory.
 // The hash of a vector of at most 32 elements is the Fx hash fed with its elements in order;
 // a larger one combines the hashes of its subtrees in order. Equal vectors hash alike.
 //
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <type_traits>
@@ -84,8 +86,8 @@ class PersistentVector {
   void set(std::size_t i, T value) {
     Node** slot = &root_;
     for (unsigned shift = shift_; shift > 0; shift -= kBits) {
-      Inner* inner = static_cast<Inner*>(make_unique(*slot, shift));
-      slot = &inner->child[(i >> shift) & kMask];
+      Inner* inner = make_unique(*slot, shift, 0);
+      slot = &inner->children()[(i >> shift) & kMask];
     }
     Leaf* leaf = unique_leaf(*slot, 0);
     leaf->values()[i & kMask] = std::move(value);
@@ -102,23 +104,24 @@ class PersistentVector {
     }
     const std::size_t i = size_;
     if (i == capacity(shift_)) {  // the trie is full: grow a level
-      Inner* top = new Inner;
-      top->child[0] = root_;
+      Inner* top = new_inner(2);
+      top->children()[0] = root_;
       top->count = 1;
       root_ = top;
       shift_ += kBits;
     }
     Node** slot = &root_;
     for (unsigned shift = shift_; shift > 0; shift -= kBits) {
-      Inner* inner = static_cast<Inner*>(make_unique(*slot, shift));
       const std::size_t c = (i >> shift) & kMask;
-      if (c == inner->count) {  // a new rightmost subtree holding the value alone
-        inner->child[c] = new_path(std::move(value), shift - kBits);
+      const bool grows = c == (*slot)->count;  // a new rightmost subtree holding the value alone
+      Inner* inner = make_unique(*slot, shift, grows ? 1 : 0);
+      if (grows) {
+        inner->children()[c] = new_path(std::move(value), shift - kBits);
         inner->count = static_cast<std::uint32_t>(c + 1);
         ++size_;
         return;
       }
-      slot = &inner->child[c];
+      slot = &inner->children()[c];
     }
     Leaf* leaf = unique_leaf(*slot, 1);
     new (&leaf->values()[leaf->count]) T(std::move(value));
@@ -189,10 +192,14 @@ class PersistentVector {
     std::uint32_t count = 0;                     // children or values in use
     std::uint32_t capacity = 0;                  // a leaf's slots
   };
+  // The header of an inner node; its `capacity` child pointers follow it in the same block.
   struct Inner : Node {
-    QUENDRAL_BLOCK_ALLOCATED
-    Node* child[kWidth];
+    Node** children() noexcept { return reinterpret_cast<Node**>(reinterpret_cast<unsigned char*>(this) + sizeof(Inner)); }
+    Node* const* children() const noexcept {
+      return reinterpret_cast<Node* const*>(reinterpret_cast<const unsigned char*>(this) + sizeof(Inner));
+    }
   };
+  static_assert(sizeof(Inner) % alignof(Node*) == 0);
   // The header of a leaf; its `capacity` slots follow it in the same block.
   struct alignas(alignof(T) > alignof(Node) ? alignof(T) : alignof(Node)) Leaf : Node {
     T* values() noexcept { return std::launder(reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(this) + sizeof(Leaf))); }
@@ -213,6 +220,18 @@ class PersistentVector {
     leaf->~Leaf();
     memory::release(static_cast<void*>(leaf));
   }
+  // Inner nodes, like leaves, hold only the child slots they need: a vector of a few leaves
+  // copies a few pointers per write, not a full node.
+  static Inner* new_inner(std::uint32_t capacity) {
+    void* block = memory::allocate(sizeof(Inner) + sizeof(Node*) * capacity);
+    Inner* inner = new (block) Inner;
+    inner->capacity = capacity;
+    return inner;
+  }
+  static void free_inner(Inner* inner) noexcept {
+    inner->~Inner();
+    memory::release(static_cast<void*>(inner));
+  }
 
   static std::size_t capacity(unsigned shift) noexcept {
     // 32^(levels); saturates far beyond any size a vector can reach.
@@ -222,7 +241,7 @@ class PersistentVector {
   const Leaf* leaf_for(std::size_t i) const noexcept {
     const Node* node = root_;
     for (unsigned shift = shift_; shift > 0; shift -= kBits) {
-      node = static_cast<const Inner*>(node)->child[(i >> shift) & kMask];
+      node = static_cast<const Inner*>(node)->children()[(i >> shift) & kMask];
     }
     return static_cast<const Leaf*>(node);
   }
@@ -233,31 +252,38 @@ class PersistentVector {
     if (!node || node->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     if (shift == 0) {
       Leaf* leaf = static_cast<Leaf*>(node);
-      for (std::uint32_t k = 0; k < leaf->count; ++k) leaf->values()[k].~T();
+      if constexpr (!std::is_trivially_destructible_v<T>) {
+        for (std::uint32_t k = 0; k < leaf->count; ++k) leaf->values()[k].~T();
+      }
       free_leaf(leaf);
     } else {
       Inner* inner = static_cast<Inner*>(node);
-      for (std::uint32_t k = 0; k < inner->count; ++k) release(inner->child[k], shift - kBits);
-      delete inner;
+      for (std::uint32_t k = 0; k < inner->count; ++k) release(inner->children()[k], shift - kBits);
+      free_inner(inner);
     }
   }
 
-  // Makes `slot` point to an inner node that this vector alone owns and that may therefore be
-  // changed: the node itself when nobody shares it, else a copy that shares the node's children.
-  static Node* make_unique(Node*& slot, unsigned shift) {
-    Node* node = slot;
-    if (node->refs.load(std::memory_order_acquire) == 1) {
-      node->hash.store(0, std::memory_order_relaxed);  // about to change
-      return node;
+  // Makes `slot` point to an inner node that this vector alone owns, with room for `extra` more
+  // children, and that may therefore be changed: the node itself when nobody shares it and it has
+  // the room, else a copy that shares the node's children (doubling, up to a full node, when it
+  // is to grow).
+  static Inner* make_unique(Node*& slot, unsigned shift, std::uint32_t extra) {
+    Inner* from = static_cast<Inner*>(slot);
+    const std::uint32_t needed = from->count + extra;
+    const bool alone = from->refs.load(std::memory_order_acquire) == 1;
+    if (alone && needed <= from->capacity) {
+      from->hash.store(0, std::memory_order_relaxed);  // about to change
+      return from;
     }
-    const Inner* from = static_cast<const Inner*>(node);
-    Inner* copy = new Inner;
+    std::uint32_t capacity = needed;
+    if (extra > 0) capacity = std::min<std::uint32_t>(static_cast<std::uint32_t>(kWidth), std::max(needed, 2 * from->count));
+    Inner* copy = new_inner(capacity);
     for (std::uint32_t k = 0; k < from->count; ++k) {
-      copy->child[k] = from->child[k];
-      retain(copy->child[k]);
+      copy->children()[k] = from->children()[k];
+      retain(copy->children()[k]);
     }
-    copy->count = node->count;
-    release(node, shift);
+    copy->count = from->count;
+    release(from, shift);
     slot = copy;
     return copy;
   }
@@ -276,7 +302,11 @@ class PersistentVector {
     std::uint32_t capacity = needed;
     if (extra > 0) capacity = std::min<std::uint32_t>(static_cast<std::uint32_t>(kWidth), std::max(needed, 2 * from->count));
     Leaf* leaf = new_leaf(capacity);
-    for (std::uint32_t k = 0; k < from->count; ++k) new (&leaf->values()[k]) T(from->values()[k]);
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      std::memcpy(static_cast<void*>(leaf->values()), from->values(), sizeof(T) * from->count);
+    } else {
+      for (std::uint32_t k = 0; k < from->count; ++k) new (&leaf->values()[k]) T(from->values()[k]);
+    }
     leaf->count = from->count;
     release(from, 0);
     slot = leaf;
@@ -290,8 +320,8 @@ class PersistentVector {
     leaf->count = 1;
     Node* node = leaf;
     for (unsigned s = kBits; s <= shift; s += kBits) {
-      Inner* inner = new Inner;
-      inner->child[0] = node;
+      Inner* inner = new_inner(1);
+      inner->children()[0] = node;
       inner->count = 1;
       node = inner;
     }
@@ -306,15 +336,19 @@ class PersistentVector {
     if (shift == 0) {
       const T* x = static_cast<const Leaf*>(a)->values();
       const T* y = static_cast<const Leaf*>(b)->values();
-      for (std::uint32_t k = 0; k < a->count; ++k) {
-        if (!(x[k] == y[k])) return false;
+      if constexpr (std::has_unique_object_representations_v<T>) {
+        return std::memcmp(x, y, sizeof(T) * a->count) == 0;
+      } else {
+        for (std::uint32_t k = 0; k < a->count; ++k) {
+          if (!(x[k] == y[k])) return false;
+        }
+        return true;
       }
-      return true;
     }
     const Inner* x = static_cast<const Inner*>(a);
     const Inner* y = static_cast<const Inner*>(b);
     for (std::uint32_t k = 0; k < a->count; ++k) {
-      if (!nodes_equal(x->child[k], y->child[k], shift - kBits)) return false;
+      if (!nodes_equal(x->children()[k], y->children()[k], shift - kBits)) return false;
     }
     return true;
   }
@@ -325,10 +359,14 @@ class PersistentVector {
     FxHasher h;
     if (shift == 0) {
       const T* values = static_cast<const Leaf*>(node)->values();
-      for (std::uint32_t k = 0; k < node->count; ++k) values[k].hash_into(h);
+      if constexpr (std::is_integral_v<T>) {
+        for (std::uint32_t k = 0; k < node->count; ++k) h.write_u64(static_cast<std::uint64_t>(values[k]));
+      } else {
+        for (std::uint32_t k = 0; k < node->count; ++k) values[k].hash_into(h);
+      }
     } else {
       const Inner* inner = static_cast<const Inner*>(node);
-      for (std::uint32_t k = 0; k < node->count; ++k) h.write_u64(node_hash(inner->child[k], shift - kBits));
+      for (std::uint32_t k = 0; k < node->count; ++k) h.write_u64(node_hash(inner->children()[k], shift - kBits));
     }
     // 0 marks "not computed"; a computed 0 is stored (and returned) as 1.
     const std::uint64_t result = h.finish() == 0 ? 1 : h.finish();
@@ -341,7 +379,7 @@ class PersistentVector {
     visit(static_cast<const void*>(node), shift == 0);
     if (shift == 0) return;
     const Inner* inner = static_cast<const Inner*>(node);
-    for (std::uint32_t k = 0; k < inner->count; ++k) visit_from(inner->child[k], shift - kBits, visit);
+    for (std::uint32_t k = 0; k < inner->count; ++k) visit_from(inner->children()[k], shift - kBits, visit);
   }
 
   Node* root_ = nullptr;
