@@ -38,7 +38,7 @@ using quendral::bench::AllocationMeter;
 // A mid-search state of a numeric task: n fluents of mixed kinds, two running actions, two
 // durative conditions in force, a path of 20 events.
 State make_state(std::size_t fluents) {
-  PersistentVector<ExpressionNode> values;
+  quendral::StateValues values;
   for (std::size_t i = 0; i < fluents; ++i) {
     values.push_back(i % 3 == 0 ? ExpressionNode::boolean(i % 2 == 0)
                                 : ExpressionNode::integer(static_cast<std::int64_t>(i % 100)));

@@ -22,13 +22,32 @@ class NameTable {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = names_.find(text);
     if (it != names_.end()) return it->second.get();
-    auto entry = std::make_unique<detail::InternedName>(detail::InternedName{std::string(text)});
+    const std::uint64_t object = names_.size();
+    QUENDRAL_CHECK(object + 2 < kNoValueCode, "too many object names");
+    auto entry = std::make_unique<detail::InternedName>(
+        detail::InternedName{std::string(text), static_cast<std::uint32_t>(object + 2)});
     const detail::InternedName* result = entry.get();
     names_.emplace(std::string_view(entry->text), std::move(entry));
+    publish_node(static_cast<std::uint32_t>(object), result);
     return result;
   }
 
  private:
+  // Stores the node of object `object` in its segment, making the segment first when `object`
+  // opens it. Readers find a code only through a name handed out after this, so the node is
+  // in place before anyone looks.
+  static void publish_node(std::uint32_t object, const detail::InternedName* name) {
+    const std::uint32_t q = object / detail::kSegmentBase + 1;
+    const int k = std::bit_width(q) - 1;
+    const std::uint32_t first = detail::kSegmentBase * ((std::uint32_t{1} << k) - 1);
+    const ExpressionNode* segment = detail::g_object_segments[k].load(std::memory_order_relaxed);
+    if (!segment) {
+      segment = new ExpressionNode[std::size_t{detail::kSegmentBase} << k];  // never freed, as the names
+      detail::g_object_segments[k].store(segment, std::memory_order_release);
+    }
+    const_cast<ExpressionNode&>(segment[object - first]) = ExpressionNode::interned_object(name);
+  }
+
   std::mutex mutex_;
   boost::unordered_flat_map<std::string_view, std::unique_ptr<detail::InternedName>> names_;
 };
@@ -66,6 +85,9 @@ void release_operand_box(OperandBox* box) noexcept {
   }
 }
 
+const ExpressionNode kBoolNodes[2] = {ExpressionNode::boolean(false), ExpressionNode::boolean(true)};
+std::atomic<const ExpressionNode*> g_object_segments[kObjectSegments] = {};
+
 }  // namespace detail
 
 const char* kind_name(NodeKind kind) noexcept {
@@ -77,10 +99,12 @@ const char* kind_name(NodeKind kind) noexcept {
 
 // ---------------------------------------------------------------- construction
 
-ExpressionNode ExpressionNode::object(std::string_view name) {
+ExpressionNode ExpressionNode::object(std::string_view name) { return interned_object(name_table().intern(name)); }
+
+ExpressionNode ExpressionNode::interned_object(const detail::InternedName* name) noexcept {
   ExpressionNode n;
   n.kind_ = NodeKind::Object;
-  n.u_.name = name_table().intern(name);
+  n.u_.name = name;
   return n;
 }
 

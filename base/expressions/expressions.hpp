@@ -8,6 +8,8 @@
 // object names are interned once per process, so comparing two names compares two pointers.
 #pragma once
 
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <deque>
 #include <new>
@@ -53,6 +55,7 @@ inline bool is_binary(NodeKind kind) noexcept {
 namespace detail {
 struct InternedName {
   std::string text;
+  std::uint32_t code;  // the name's value code (see `value_code`)
 };
 struct OperandBox {
   std::atomic<std::uint32_t> refs;
@@ -74,6 +77,8 @@ class ExpressionNode {
   static ExpressionNode rational(Rational value) noexcept;
   static ExpressionNode fluent(std::uint64_t index) noexcept;
   static ExpressionNode object(std::string_view name);
+  // The node of a name already interned (`interned_name()` of an object node).
+  static ExpressionNode interned_object(const detail::InternedName* name) noexcept;
   // `And`, `Or`, `Plus`, `Times`.
   static ExpressionNode list_operator(NodeKind kind, std::span<const std::uint64_t> positions);
   static ExpressionNode not_operator(std::uint64_t operand) noexcept;
@@ -233,6 +238,43 @@ inline void ExpressionNode::destroy() noexcept {
     case NodeKind::Rational: u_.rational.~Rational(); break;
     default: detail::release_operand_box(u_.list); break;
   }
+}
+
+// ---------------------------------------------------------------- value codes
+
+// A value code is a small number that stands for a Boolean or object value, the same for equal
+// values: false is 0, true is 1, and the objects are numbered from 2 in the order their names are
+// first interned. Every other node has `kNoValueCode`. States keep their Boolean and object values
+// as codes (4 bytes instead of a 24-byte node), which makes comparing, hashing and copying them
+// cheap; `node_of_value_code` gives back the node, which lives as long as the process.
+inline constexpr std::uint32_t kNoValueCode = UINT32_MAX;
+
+namespace detail {
+extern const ExpressionNode kBoolNodes[2];
+// The object nodes in segments that double in size: segment k holds the objects numbered
+// kSegmentBase × (2^k − 1) up to (not including) kSegmentBase × (2^(k+1) − 1). A segment is made
+// before any of its names is handed out and is never moved or freed.
+inline constexpr std::uint32_t kSegmentBase = 1024;
+inline constexpr int kObjectSegments = 22;  // room for 2^32 objects
+extern std::atomic<const ExpressionNode*> g_object_segments[kObjectSegments];
+}  // namespace detail
+
+inline std::uint32_t value_code(const ExpressionNode& node) noexcept {
+  switch (node.kind()) {
+    case NodeKind::Bool: return node.flag() ? 1 : 0;
+    case NodeKind::Object: return node.interned_name()->code;
+    default: return kNoValueCode;
+  }
+}
+
+// The node of a code that `value_code` gave (not `kNoValueCode`).
+inline const ExpressionNode& node_of_value_code(std::uint32_t code) noexcept {
+  if (code < 2) return detail::kBoolNodes[code];
+  const std::uint32_t object = code - 2;
+  const std::uint32_t q = object / detail::kSegmentBase + 1;
+  const int k = std::bit_width(q) - 1;
+  const std::uint32_t first = detail::kSegmentBase * ((std::uint32_t{1} << k) - 1);
+  return detail::g_object_segments[k].load(std::memory_order_acquire)[object - first];
 }
 
 using NodeList = std::vector<ExpressionNode>;

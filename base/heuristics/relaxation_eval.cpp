@@ -57,16 +57,9 @@ void grow(std::vector<T>& table, std::size_t size) {
   if (table.size() < size) table.resize(size);
 }
 
-// A state value's key in the fluent-value index: an object's interned name (comparing names
-// compares these pointers), 1 or 2 for a Boolean; 0 for a number, which the index does not hold.
-// Interned names are aligned, so no pointer is 1 or 2.
-std::uintptr_t value_key(const ExpressionNode& value) noexcept {
-  switch (value.kind()) {
-    case NodeKind::Object: return reinterpret_cast<std::uintptr_t>(value.interned_name());
-    case NodeKind::Bool: return value.flag() ? 2 : 1;
-    default: return 0;
-  }
-}
+// A state value's key in the fluent-value index: its value code plus one (equal Booleans and
+// objects have equal codes); 0 for a number, which the index does not hold.
+std::uintptr_t value_key(std::uint32_t code) noexcept { return code == kNoValueCode ? 0 : std::uintptr_t{code} + 1; }
 
 struct FluentValueHash {
   std::size_t operator()(const std::pair<std::uint64_t, std::uintptr_t>& key) const noexcept {
@@ -391,21 +384,21 @@ void Evaluation::find_state_facts() {
   grow(s_.seen_value, fluents_);
   grow(s_.seen_fact, fluents_);
   std::uint64_t i = 0;
-  for (const ExpressionNode& value : state_.values) {
-    const std::uintptr_t key = value_key(value);
+  for (auto at = state_.values.begin(); at != state_.values.end(); ++at) {
+    const std::uintptr_t key = value_key(at.code());
     if (key != 0) {
       if (s_.seen_key[i] != key) {
         // A value met before at this fluent is in the index; a new one is interned (the first
         // time a value is met, as the facts of states always were).
         const auto found = s_.fact_index.find({i, key});
-        const Expression fact = found != s_.fact_index.end() ? found->second : state_fact(manager_, i, value);
+        const Expression fact = found != s_.fact_index.end() ? found->second : state_fact(manager_, i, *at);
         if (found == s_.fact_index.end()) s_.fact_index.emplace(std::pair{i, key}, fact);
         s_.seen_fact[i] = fact;
         s_.seen_key[i] = key;
       }
-    } else if (s_.seen_key[i] != 0 || !(s_.seen_value[i] == value)) {
-      s_.seen_fact[i] = state_fact(manager_, i, value);
-      s_.seen_value[i] = value;
+    } else if (s_.seen_key[i] != 0 || !(s_.seen_value[i] == *at)) {
+      s_.seen_fact[i] = state_fact(manager_, i, *at);
+      s_.seen_value[i] = *at;
       s_.seen_key[i] = 0;
     }
     ++i;

@@ -53,6 +53,9 @@ CompiledCondition::CompiledCondition(std::span<const ExpressionNode> nodes) {
       break;
     default: return;  // a number or an object: the evaluator reports the non-Boolean condition
   }
+  for (Test& t : tests_) {
+    if (t.kind == TestKind::EqualsConstant) t.constant_code = value_code(t.constant);
+  }
   compiled_ = true;
 }
 
@@ -141,7 +144,7 @@ std::optional<CompiledCondition::Atom> CompiledCondition::equality(std::span<con
   Atom result;
   if (is_constant(a.kind()) && is_constant(b.kind())) {
     result.constant = true;
-    result.value = same_node(a, b);
+    result.value = a == b;
   } else if (a.kind() == NodeKind::Fluent && b.kind() == NodeKind::Fluent) {
     result.test = Test{TestKind::EqualsFluent, false, a.fluent_index(), b.fluent_index(), ExpressionNode()};
   } else if (a.kind() == NodeKind::Fluent && is_constant(b.kind())) {

@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/containers/persistent_vector.hpp"
 #include "base/expressions/expressions.hpp"
+#include "base/space/state_values.hpp"
 
 namespace quendral {
 
@@ -47,13 +47,13 @@ class CompiledCondition {
   std::size_t needed_values() const noexcept { return needed_values_; }
 
   // The Boolean value of the condition over `values`, or nothing when the evaluator must decide.
-  std::optional<bool> test(const PersistentVector<ExpressionNode>& values) const noexcept {
+  std::optional<bool> test(const StateValues& values) const noexcept {
     if (!compiled_ || values.size() < needed_values_) return std::nullopt;
     if (always_false_) return false;
     if (root_fluent_) {
-      const ExpressionNode& value = values[tests_[0].fluent];
-      if (value.kind() != NodeKind::Bool) return std::nullopt;
-      return value.flag();
+      const std::uint32_t c = values.code(tests_[0].fluent);
+      if (c > 1) return std::nullopt;  // not a Boolean
+      return c == 1;
     }
     for (const Test& t : tests_) {
       if (holds(t, values) == t.negate) return false;
@@ -69,26 +69,25 @@ class CompiledCondition {
     std::uint64_t fluent = 0;
     std::uint64_t other = 0;   // the second fluent of EqualsFluent
     ExpressionNode constant;   // the value of EqualsConstant
+    std::uint32_t constant_code = kNoValueCode;  // its value code, set when the list is complete
   };
 
-  static bool holds(const Test& t, const PersistentVector<ExpressionNode>& values) noexcept {
-    const ExpressionNode& v = values[t.fluent];
+  // The evaluator's structural equality of values, read from the codes: equal codes are equal
+  // Booleans or objects; two numbers are compared as nodes.
+  static bool holds(const Test& t, const StateValues& values) noexcept {
+    const std::uint32_t c = values.code(t.fluent);
     switch (t.kind) {
-      case TestKind::IsTrue: return v.is_bool(true);
-      case TestKind::IsFalse: return v.is_bool(false);
-      case TestKind::EqualsConstant: return same_node(v, t.constant);
-      case TestKind::EqualsFluent: return same_node(v, values[t.other]);
+      case TestKind::IsTrue: return c == 1;
+      case TestKind::IsFalse: return c == 0;
+      case TestKind::EqualsConstant:
+        if (t.constant_code != kNoValueCode) return c == t.constant_code;
+        return c == kNoValueCode && values[t.fluent] == t.constant;
+      case TestKind::EqualsFluent: {
+        const std::uint32_t d = values.code(t.other);
+        return c == d && (c != kNoValueCode || values[t.fluent] == values[t.other]);
+      }
     }
     return false;
-  }
-  // The evaluator's structural equality, with the common kinds decided inline.
-  static bool same_node(const ExpressionNode& a, const ExpressionNode& b) noexcept {
-    if (a.kind() != b.kind()) return false;
-    switch (a.kind()) {
-      case NodeKind::Bool: return a.flag() == b.flag();
-      case NodeKind::Object: return a.interned_name() == b.interned_name();
-      default: return a == b;
-    }
   }
 
   // A test or a constant verdict, before it joins the list.

@@ -128,7 +128,7 @@ void SearchSpace::set_instance_counter_for_tests(std::uint64_t value) {
 
 State SearchSpace::initial_state(std::optional<std::span<const ExpressionNode>> values) const {
   const std::span<const ExpressionNode> nodes = chosen(values, initial_state_, kNoInitialState);
-  PersistentVector<ExpressionNode> vector(nodes.begin(), nodes.end());
+  StateValues vector(nodes);
   std::optional<DeltaSTN<double>> network;
   if (is_temporal_) {
     network.emplace(epsilon_f64_ / 1000.0);

@@ -3,8 +3,8 @@
 // A state holds the value of every fluent, the temporal network of a temporal task, the action
 // instances that have started and not finished, the durative conditions in force, the path cost
 // and the applied events, and a small cache of heuristic values. Everything a successor inherits
-// is shared or cheap to copy: the values vector and the path are persistent structures copied in
-// constant time, the network shares its constraint lists, and only the small tables (running
+// is shared or cheap to copy: the values (state_values.hpp) and the path are persistent structures
+// copied in constant time, the network shares its constraint lists, and only the small tables (running
 // actions, the network's node table, the durative conditions) are copied entry by entry.
 //
 // Apart from the heuristic cache, a state is never changed once a search or Python has seen it:
@@ -24,9 +24,9 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "base/containers/persistent_vector.hpp"
 #include "base/core/hashing.hpp"
 #include "base/expressions/expressions.hpp"
+#include "base/space/state_values.hpp"
 #include "base/task/records.hpp"
 #include "base/temporal/stn.hpp"
 
@@ -148,7 +148,7 @@ class OptionalBox {
 
 class State {
  public:
-  PersistentVector<ExpressionNode> values;  // one value per fluent index
+  StateValues values;                       // one value per fluent index
   OptionalBox<DeltaSTN<double>> stn;        // present exactly in temporal tasks
   Todo todo;
   ConditionMultiset active_conditions;
@@ -157,7 +157,7 @@ class State {
   HeuristicCache heuristic_cache;
 
   // A root-like state over `initial_values`, with no network and everything else empty.
-  explicit State(PersistentVector<ExpressionNode> initial_values, std::optional<DeltaSTN<double>> network = std::nullopt)
+  explicit State(StateValues initial_values, std::optional<DeltaSTN<double>> network = std::nullopt)
       : values(std::move(initial_values)), stn(std::move(network)) {}
   State(State&&) noexcept = default;
   State& operator=(State&&) = delete;

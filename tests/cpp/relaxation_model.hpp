@@ -400,7 +400,7 @@ inline Event event(std::uint64_t action, std::uint64_t pos, const Tree& conditio
 // from instance 0 on.
 inline State make_state(const NodeList& values,
                         const std::vector<std::pair<std::uint64_t, std::uint64_t>>& running = {}) {
-  State state(PersistentVector<ExpressionNode>(values.begin(), values.end()));
+  State state(StateValues(values.begin(), values.end()));
   std::uint32_t instance = 0;
   for (const auto& [action, pos] : running) state.todo.insert_or_assign(Action{action}, TodoEntry{pos, instance++});
   return state;

@@ -105,7 +105,7 @@ TEST(CompiledCondition, AgreesWithTheEvaluatorOnSeededRandomConditions) {
       // Now and then a state one value short, so that the last fluent is beyond it.
       const std::size_t size = gen.fluents + 1 - (gen.below(4) == 0 ? 1 : 0);
       for (std::size_t f = 0; f < size; ++f) values.push_back(gen.value());
-      const State state(PersistentVector<N>(values.begin(), values.end()));
+      const State state(StateValues(values.begin(), values.end()));
       const std::optional<bool> answer = compiled.test(state.values);
       const std::string where = "round " + std::to_string(round) + " nodes " + node_list_repr(nodes) +
                                 " values " + node_list_repr(values);

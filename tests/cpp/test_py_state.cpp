@@ -22,7 +22,7 @@ void set_global(const char* name, const Ref& object) {
 }
 
 State running_state() {
-  PersistentVector<N> values;
+  StateValues values;
   values.push_back(N::integer(5));
   values.push_back(N::boolean(true));
   values.push_back(N::rational(mk_rational(1, 2)));
@@ -87,7 +87,7 @@ TEST(PyState, GetValue) {
 }
 
 TEST(PyState, RootStateReadsEmpty) {
-  set_global("root", py::wrap_state(State(PersistentVector<N>())));
+  set_global("root", py::wrap_state(State(StateValues())));
   EXPECT_TRUE(eval_true("root.g == 0.0 and root.todo == {} and root.path == []"));
 }
 

@@ -609,7 +609,7 @@ TEST(Successors, InvalidTaskDataFailsTheCallAndLeavesTheSpaceUsable) {
   EXPECT_EQ(internal_failure_of([&] { mislabelled.get_successor_state(mislabelled.initial_state(), Action{0}); }),
             "Event not found in the TNInterpreter");
   // A state of a plain task handed to a temporal space.
-  EXPECT_NE(internal_failure_of([&] { mislabelled.get_successor_state(State(PersistentVector<N>()), Action{0}); }), "");
+  EXPECT_NE(internal_failure_of([&] { mislabelled.get_successor_state(State(StateValues()), Action{0}); }), "");
 }
 
 TEST(Successors, TheInstanceCounterNeverWraps) {

@@ -26,13 +26,13 @@ namespace {
 
 using N = ExpressionNode;
 
-PersistentVector<N> ints(std::initializer_list<std::int64_t> values) {
-  PersistentVector<N> v;
+StateValues ints(std::initializer_list<std::int64_t> values) {
+  StateValues v;
   for (std::int64_t value : values) v.push_back(N::integer(value));
   return v;
 }
 
-const void* root_of(const PersistentVector<N>& v) {
+const void* root_of(const StateValues& v) {
   const void* root = nullptr;
   v.visit_nodes([&](const void* node, bool) {
     if (!root) root = node;
@@ -103,7 +103,7 @@ TEST(StateCopies, ChildSharesValuesAndPathCopiesTablesAndStartsWithEmptyCache) {
 // leak under the sanitizer build, and here in the heap balance and the parent's counts.
 TEST(StateCopies, ThreadsCopyWriteHashCompareAndReleaseOneParentsParts) {
   constexpr std::size_t kValues = 3000;  // three levels of trie
-  PersistentVector<N> values, twin;      // equal, built apart: nothing shared
+  StateValues values, twin;      // equal, built apart: nothing shared
   for (std::size_t i = 0; i < kValues; ++i) {
     values.push_back(N::integer(static_cast<std::int64_t>(i % 5)));
     twin.push_back(N::integer(static_cast<std::int64_t>(i % 5)));
@@ -139,7 +139,7 @@ TEST(StateCopies, ThreadsCopyWriteHashCompareAndReleaseOneParentsParts) {
           check((child.values == shared.values) == unchanged);
           check(shared.values.hash() == parent_hash);
           if (unchanged) check(child.values.hash() == parent_hash);
-          PersistentVector<N> grown = child.values;
+          StateValues grown = child.values;
           grown.push_back(N::boolean(true));
           check(grown.size() == kValues + 1 && !(grown == child.values) && child.values.size() == kValues);
 
@@ -185,7 +185,7 @@ TEST(StateCopies, FullCloneAnswersCacheLookupsLikeItsSource) {
 
 TEST(StateCopies, ChildOfAPlainStateCostsNoAllocationWhateverItsSize) {
   for (std::size_t fluents : {10u, 1000u, 100'000u}) {
-    PersistentVector<N> values;
+    StateValues values;
     for (std::size_t i = 0; i < fluents; ++i) values.push_back(N::boolean(i % 2 == 0));
     State root(std::move(values));
     root.path = PersistentList<PathEntry>::append(PathEntry{Action{0}, 0, 0}, root.path);
@@ -231,13 +231,13 @@ TEST(StateEvaluatorView, FluentValuesAreReadInPlaceAndAnIndexBeyondThemIsAnInter
   for (std::uint64_t bad : {std::uint64_t{3}, std::uint64_t{1} << 40, ~std::uint64_t{0}}) {
     EXPECT_THROW(state.get_fluent_value(bad), InternalFailure) << bad;
   }
-  EXPECT_THROW(State(PersistentVector<N>()).get_fluent_value(0), InternalFailure);
+  EXPECT_THROW(State(StateValues()).get_fluent_value(0), InternalFailure);
 }
 
 static_assert(FluentValuesTrait<State>);
 
 TEST(StateEvaluatorView, EvaluationReadsTheStateAndFailsOnAFluentBeyondIt) {
-  PersistentVector<N> values = ints({1, 2});
+  StateValues values = ints({1, 2});
   values.push_back(N::object("truck"));
   const State state(std::move(values));
   EXPECT_TRUE(internal_evaluate(std::vector<N>{N::fluent(2)}, state) == N::object("truck"));

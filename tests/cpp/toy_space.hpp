@@ -38,7 +38,7 @@ class ToySpace {
   }
 
   static State make_state(std::uint64_t node) {
-    PersistentVector<ExpressionNode> values;
+    StateValues values;
     values.push_back(ExpressionNode::integer(static_cast<std::int64_t>(node)));
     return State(std::move(values));
   }

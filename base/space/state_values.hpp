@@ -1,0 +1,172 @@
+// The values of a state: one value per fluent, stored compactly.
+//
+// Most values of a grounded task are Booleans and objects, so a state keeps each value as its
+// 4-byte value code (expressions.hpp) in a persistent vector; only a value that has no code (a
+// number) is kept as a node, in a second persistent vector of the same length that exists only
+// while the state holds such a value. A successor copies a leaf of 32 codes (about 150 bytes)
+// instead of 32 nodes (about 800), equality compares codes as raw memory, and releasing a state
+// touches no node.
+//
+// Reading a value gives a reference to a node that lives as long as the vector that holds it
+// (a number) or as the process (a Boolean or an object), so the evaluator reads values in place.
+//
+// Representation, kept canonical so that equal values have equal representations:
+//  - `codes_[i]` is the value code of value i, or `kNoValueCode` when it has none;
+//  - `numbers_` is empty when no code is `kNoValueCode`; otherwise it has one node per value:
+//    value i at each `kNoValueCode` position, the default node everywhere else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <span>
+
+#include "base/containers/persistent_vector.hpp"
+#include "base/core/hashing.hpp"
+#include "base/expressions/expressions.hpp"
+
+namespace quendral {
+
+class StateValues {
+ public:
+  class const_iterator;
+
+  StateValues() noexcept = default;
+  explicit StateValues(std::span<const ExpressionNode> nodes) {
+    for (const ExpressionNode& node : nodes) push_back(node);
+  }
+  template <class It>
+  StateValues(It first, It last) {
+    for (; first != last; ++first) push_back(*first);
+  }
+
+  std::size_t size() const noexcept { return codes_.size(); }
+  bool empty() const noexcept { return codes_.empty(); }
+
+  // The value at `i`, which must be below `size()`.
+  const ExpressionNode& operator[](std::size_t i) const noexcept {
+    const std::uint32_t c = codes_[i];
+    return c == kNoValueCode ? numbers_[i] : node_of_value_code(c);
+  }
+  // The value code at `i` (`kNoValueCode` for a number).
+  std::uint32_t code(std::size_t i) const noexcept { return codes_[i]; }
+  // True when no value is a number: every value is its code.
+  bool all_coded() const noexcept { return number_count_ == 0; }
+
+  // Replaces the value at `i` (below `size()`).
+  void set(std::size_t i, const ExpressionNode& value) {
+    const std::uint32_t c = value_code(value);
+    const std::uint32_t before = codes_[i];
+    if (c != kNoValueCode) {
+      if (before == c) return;
+      codes_.set(i, c);
+      if (before == kNoValueCode) forget_number(i);
+      return;
+    }
+    if (before != kNoValueCode) {
+      codes_.set(i, kNoValueCode);
+      if (number_count_++ == 0) make_numbers();
+    }
+    numbers_.set(i, value);
+  }
+
+  void push_back(const ExpressionNode& value) {
+    const std::uint32_t c = value_code(value);
+    codes_.push_back(c);
+    if (c != kNoValueCode) {
+      if (number_count_ > 0) numbers_.push_back(ExpressionNode());
+      return;
+    }
+    if (number_count_++ == 0) {
+      make_numbers();
+      numbers_.set(codes_.size() - 1, value);
+    } else {
+      numbers_.push_back(value);
+    }
+  }
+
+  friend bool operator==(const StateValues& a, const StateValues& b) noexcept {
+    return a.number_count_ == b.number_count_ && a.codes_ == b.codes_ && (a.number_count_ == 0 || a.numbers_ == b.numbers_);
+  }
+
+  // Equal values hash alike. The digests of both vectors are cached in their nodes, so a state
+  // that shares most nodes with one already hashed costs only the nodes it does not share.
+  std::uint64_t hash() const noexcept {
+    const std::uint64_t h = codes_.hash();
+    if (number_count_ == 0) return h;
+    FxHasher mix;
+    mix.write_u64(h);
+    mix.write_u64(numbers_.hash());
+    return mix.finish();
+  }
+
+  const_iterator begin() const noexcept { return const_iterator(this, 0, codes_.begin()); }
+  const_iterator end() const noexcept { return const_iterator(this, size(), codes_.end()); }
+
+  // The nodes behind the values, for measurements of sharing (`PersistentVector::visit_nodes`).
+  template <class F>
+  void visit_nodes(F&& visit) const {
+    codes_.visit_nodes(visit);
+    numbers_.visit_nodes(visit);
+  }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = ExpressionNode;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const ExpressionNode*;
+    using reference = const ExpressionNode&;
+
+    const_iterator() noexcept = default;
+    const ExpressionNode& operator*() const noexcept {
+      const std::uint32_t c = *codes_;
+      return c == kNoValueCode ? values_->numbers_[index_] : node_of_value_code(c);
+    }
+    const ExpressionNode* operator->() const noexcept { return &**this; }
+    // The value code of the value at hand.
+    std::uint32_t code() const noexcept { return *codes_; }
+    const_iterator& operator++() noexcept {
+      ++index_;
+      ++codes_;
+      return *this;
+    }
+    const_iterator operator++(int) noexcept {
+      const_iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) noexcept { return a.index_ == b.index_; }
+
+   private:
+    friend class StateValues;
+    const_iterator(const StateValues* values, std::size_t index, PersistentVector<std::uint32_t>::const_iterator codes) noexcept
+        : values_(values), index_(index), codes_(codes) {}
+
+    const StateValues* values_ = nullptr;
+    std::size_t index_ = 0;
+    PersistentVector<std::uint32_t>::const_iterator codes_;
+  };
+
+ private:
+  // The first number arrives: a node per value, all default so far.
+  void make_numbers() {
+    PersistentVector<ExpressionNode> numbers;
+    for (std::size_t k = 0; k < codes_.size(); ++k) numbers.push_back(ExpressionNode());
+    numbers_ = std::move(numbers);
+  }
+  // The number at `i` gave way to a coded value.
+  void forget_number(std::size_t i) {
+    if (--number_count_ == 0) {
+      numbers_ = PersistentVector<ExpressionNode>();
+    } else {
+      numbers_.set(i, ExpressionNode());
+    }
+  }
+
+  PersistentVector<std::uint32_t> codes_;
+  PersistentVector<ExpressionNode> numbers_;
+  std::size_t number_count_ = 0;  // positions whose code is kNoValueCode
+};
+
+}  // namespace quendral
