@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -42,6 +44,11 @@ class DuplicateSet {
   // Adds `state` unless an equal one is present, which the set then keeps. True when added, and
   // always true without a set.
   bool insert(const SharedState& state);
+  // The same for a state not shared yet: it is shared only when it is added (a successor equal
+  // to a state already seen, as most are in a dense space, costs no shared block). The shared
+  // state when added, nothing when an equal one was present; always the shared state without
+  // a set.
+  std::optional<SharedState> insert_new(State&& state);
   std::size_t size() const noexcept { return kind_ == Kind::WeakStates ? weak_.size() : states_.size(); }
   void clear() noexcept {
     states_.clear();
@@ -49,16 +56,31 @@ class DuplicateSet {
   }
 
  private:
-  struct StateKeyHash {
-    std::size_t operator()(const SharedState& s) const noexcept { return s->hash(); }
-    std::size_t operator()(const WeakEqState& s) const noexcept { return s.state->hash(); }
+  // A state of the set with its hash, so that growing the set rehashes without reading a state
+  // and a probe reads a state only when the hashes agree.
+  struct Entry {
+    SharedState state;
+    std::uint64_t hash;
   };
-  struct StateKeyEqual {
-    bool operator()(const SharedState& a, const SharedState& b) const noexcept { return a == b || a->eq(*b); }
+  struct EntryHash {
+    using is_transparent = void;
+    std::size_t operator()(const Entry& e) const noexcept { return e.hash; }
+    std::size_t operator()(const State& s) const noexcept { return s.hash(); }
+  };
+  struct EntryEqual {
+    using is_transparent = void;
+    bool operator()(const Entry& a, const Entry& b) const noexcept {
+      return a.state == b.state || (a.hash == b.hash && a.state->eq(*b.state));
+    }
+    bool operator()(const State& a, const Entry& b) const noexcept { return &a == b.state.get() || a.eq(*b.state); }
+    bool operator()(const Entry& a, const State& b) const noexcept { return a.state.get() == &b || a.state->eq(b); }
+  };
+  struct StateKeyHash {
+    std::size_t operator()(const WeakEqState& s) const noexcept { return s.state->hash(); }
   };
 
   Kind kind_;
-  boost::unordered_flat_set<SharedState, StateKeyHash, StateKeyEqual> states_;
+  boost::unordered_flat_set<Entry, EntryHash, EntryEqual> states_;
   boost::unordered_flat_set<WeakEqState, StateKeyHash> weak_;
 };
 

@@ -60,11 +60,7 @@ class FilteredSuccessors {
 struct TestAndInsertFilter {
   using Item = SharedState;
   DuplicateSet* set;
-  std::optional<SharedState> operator()(State&& successor) const {
-    SharedState shared = share_state(std::move(successor));
-    if (!set->insert(shared)) return std::nullopt;
-    return shared;
-  }
+  std::optional<SharedState> operator()(State&& successor) const { return set->insert_new(std::move(successor)); }
 };
 
 // Hill-climbing: the successor is dropped when equal to an element of the set, which holds the

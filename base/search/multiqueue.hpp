@@ -140,9 +140,9 @@ SearchResult _multiqueue_search(const S& space, std::vector<std::pair<H, double>
       run.count_generated();
       // Before duplicate detection and before any heuristic: a goal is a goal.
       if (auto result = run.goal_when_made(space, *successor)) return std::move(*result);
-      SharedState shared = share_state(std::move(*successor));
-      if (!seen.insert(shared)) continue;
-      batch.emplace_back(std::move(shared));
+      std::optional<SharedState> shared = seen.insert_new(std::move(*successor));
+      if (!shared) continue;
+      batch.emplace_back(std::move(*shared));
     }
     for (std::size_t i = 0; i < heuristics.size(); ++i) {
       const auto& [heuristic, weight] = heuristics[i];
