@@ -1,4 +1,6 @@
-// A persistent vector: a bit-partitioned trie of branching 32 with reference-counted nodes.
+// A persistent vector: a bit-partitioned trie of branching 32 with reference-counted nodes, whose
+// leaves hold 2^LeafBits elements (32 by default; small elements may take wider leaves, so that
+// a short vector is one leaf).
 //
 // Copying a vector copies one pointer (constant time); the copies share every node until one of
 // them writes. A write copies only the nodes on the path from the root to the changed element
@@ -8,10 +10,10 @@
 //  - equality skips subtrees that the two vectors share (pointer-equal nodes are equal);
 //  - every node caches the hash of its subtree once computed, so hashing a vector that shares
 //    most of its nodes with one already hashed only visits the nodes it does not share.
-// A node holds only as many slots as it needs (a full node 32, the rightmost ones fewer), so a
+// A node holds only as many slots as it needs (a full node all, the rightmost ones fewer), so a
 // short vector, as most states' values are, costs its own length and not a full node per copy.
 // Elements of a trivially copyable type are copied and compared as raw memory.
-// The hash of a vector of at most 32 elements is the Fx hash fed with its elements in order;
+// The hash of a vector of at most one leaf is the Fx hash fed with its elements in order;
 // a larger one combines the hashes of its subtrees in order. Equal vectors hash alike.
 //
 // Reference counts are atomic and shared nodes are never changed, so vectors may be copied,
@@ -34,14 +36,18 @@
 
 namespace quendral {
 
-template <class T>
+template <class T, unsigned LeafBits = 5>
 class PersistentVector {
   static_assert(std::is_nothrow_copy_constructible_v<T> && std::is_nothrow_destructible_v<T>);
 
  public:
-  static constexpr unsigned kBits = 5;
+  static constexpr unsigned kBits = 5;  // of an inner level
   static constexpr std::size_t kWidth = std::size_t{1} << kBits;
   static constexpr std::size_t kMask = kWidth - 1;
+  static constexpr unsigned kLeafBits = LeafBits;
+  static constexpr std::size_t kLeafWidth = std::size_t{1} << kLeafBits;
+  static constexpr std::size_t kLeafMask = kLeafWidth - 1;
+  static_assert(kLeafBits >= 1 && kLeafBits <= 16);
 
   class const_iterator;
 
@@ -80,17 +86,17 @@ class PersistentVector {
   bool empty() const noexcept { return size_ == 0; }
 
   // The element at `i`, which must be below `size()`.
-  const T& operator[](std::size_t i) const noexcept { return leaf_for(i)->values()[i & kMask]; }
+  const T& operator[](std::size_t i) const noexcept { return leaf_for(i)->values()[i & kLeafMask]; }
 
   // Replaces the element at `i` (below `size()`).
   void set(std::size_t i, T value) {
     Node** slot = &root_;
-    for (unsigned shift = shift_; shift > 0; shift -= kBits) {
+    for (unsigned shift = shift_; shift > 0; shift = child_shift(shift)) {
       Inner* inner = make_unique(*slot, shift, 0);
       slot = &inner->children()[(i >> shift) & kMask];
     }
     Leaf* leaf = unique_leaf(*slot, 0);
-    leaf->values()[i & kMask] = std::move(value);
+    leaf->values()[i & kLeafMask] = std::move(value);
   }
 
   void push_back(T value) {
@@ -108,15 +114,15 @@ class PersistentVector {
       top->children()[0] = root_;
       top->count = 1;
       root_ = top;
-      shift_ += kBits;
+      shift_ = parent_shift(shift_);
     }
     Node** slot = &root_;
-    for (unsigned shift = shift_; shift > 0; shift -= kBits) {
+    for (unsigned shift = shift_; shift > 0; shift = child_shift(shift)) {
       const std::size_t c = (i >> shift) & kMask;
       const bool grows = c == (*slot)->count;  // a new rightmost subtree holding the value alone
       Inner* inner = make_unique(*slot, shift, grows ? 1 : 0);
       if (grows) {
-        inner->children()[c] = new_path(std::move(value), shift - kBits);
+        inner->children()[c] = new_path(std::move(value), child_shift(shift));
         inner->count = static_cast<std::uint32_t>(c + 1);
         ++size_;
         return;
@@ -159,11 +165,11 @@ class PersistentVector {
     using reference = const T&;
 
     const_iterator() noexcept = default;
-    const T& operator*() const noexcept { return values_[index_ & kMask]; }
-    const T* operator->() const noexcept { return &values_[index_ & kMask]; }
+    const T& operator*() const noexcept { return values_[index_ & kLeafMask]; }
+    const T* operator->() const noexcept { return &values_[index_ & kLeafMask]; }
     const_iterator& operator++() noexcept {
       ++index_;
-      if ((index_ & kMask) == 0) load_leaf();
+      if ((index_ & kLeafMask) == 0) load_leaf();
       return *this;
     }
     const_iterator operator++(int) noexcept {
@@ -233,14 +239,20 @@ class PersistentVector {
     memory::release(static_cast<void*>(inner));
   }
 
+  // Levels are told apart by their shift: 0 for a leaf, `kLeafBits` for the inner level above
+  // the leaves, then `kBits` more per level.
+  static constexpr unsigned child_shift(unsigned shift) noexcept { return shift == kLeafBits ? 0 : shift - kBits; }
+  static constexpr unsigned parent_shift(unsigned shift) noexcept { return shift == 0 ? kLeafBits : shift + kBits; }
+
+  // The elements a node at `shift` can hold; saturates far beyond any size a vector can reach.
   static std::size_t capacity(unsigned shift) noexcept {
-    // 32^(levels); saturates far beyond any size a vector can reach.
+    if (shift == 0) return kLeafWidth;
     return shift + kBits >= 64 ? static_cast<std::size_t>(-1) : std::size_t{1} << (shift + kBits);
   }
 
   const Leaf* leaf_for(std::size_t i) const noexcept {
     const Node* node = root_;
-    for (unsigned shift = shift_; shift > 0; shift -= kBits) {
+    for (unsigned shift = shift_; shift > 0; shift = child_shift(shift)) {
       node = static_cast<const Inner*>(node)->children()[(i >> shift) & kMask];
     }
     return static_cast<const Leaf*>(node);
@@ -258,7 +270,7 @@ class PersistentVector {
       free_leaf(leaf);
     } else {
       Inner* inner = static_cast<Inner*>(node);
-      for (std::uint32_t k = 0; k < inner->count; ++k) release(inner->children()[k], shift - kBits);
+      for (std::uint32_t k = 0; k < inner->count; ++k) release(inner->children()[k], child_shift(shift));
       free_inner(inner);
     }
   }
@@ -300,7 +312,7 @@ class PersistentVector {
       return from;
     }
     std::uint32_t capacity = needed;
-    if (extra > 0) capacity = std::min<std::uint32_t>(static_cast<std::uint32_t>(kWidth), std::max(needed, 2 * from->count));
+    if (extra > 0) capacity = std::min<std::uint32_t>(static_cast<std::uint32_t>(kLeafWidth), std::max(needed, 2 * from->count));
     Leaf* leaf = new_leaf(capacity);
     if constexpr (std::is_trivially_copyable_v<T>) {
       std::memcpy(static_cast<void*>(leaf->values()), from->values(), sizeof(T) * from->count);
@@ -319,7 +331,7 @@ class PersistentVector {
     new (&leaf->values()[0]) T(std::move(value));
     leaf->count = 1;
     Node* node = leaf;
-    for (unsigned s = kBits; s <= shift; s += kBits) {
+    for (unsigned s = kLeafBits; s <= shift; s = parent_shift(s)) {
       Inner* inner = new_inner(1);
       inner->children()[0] = node;
       inner->count = 1;
@@ -348,7 +360,7 @@ class PersistentVector {
     const Inner* x = static_cast<const Inner*>(a);
     const Inner* y = static_cast<const Inner*>(b);
     for (std::uint32_t k = 0; k < a->count; ++k) {
-      if (!nodes_equal(x->children()[k], y->children()[k], shift - kBits)) return false;
+      if (!nodes_equal(x->children()[k], y->children()[k], child_shift(shift))) return false;
     }
     return true;
   }
@@ -366,7 +378,7 @@ class PersistentVector {
       }
     } else {
       const Inner* inner = static_cast<const Inner*>(node);
-      for (std::uint32_t k = 0; k < node->count; ++k) h.write_u64(node_hash(inner->children()[k], shift - kBits));
+      for (std::uint32_t k = 0; k < node->count; ++k) h.write_u64(node_hash(inner->children()[k], child_shift(shift)));
     }
     // 0 marks "not computed"; a computed 0 is stored (and returned) as 1.
     const std::uint64_t result = h.finish() == 0 ? 1 : h.finish();
@@ -379,12 +391,12 @@ class PersistentVector {
     visit(static_cast<const void*>(node), shift == 0);
     if (shift == 0) return;
     const Inner* inner = static_cast<const Inner*>(node);
-    for (std::uint32_t k = 0; k < inner->count; ++k) visit_from(inner->children()[k], shift - kBits, visit);
+    for (std::uint32_t k = 0; k < inner->count; ++k) visit_from(inner->children()[k], child_shift(shift), visit);
   }
 
   Node* root_ = nullptr;
   std::size_t size_ = 0;
-  unsigned shift_ = 0;  // kBits × (levels above the leaves)
+  unsigned shift_ = 0;  // the root's level (see `child_shift`)
 };
 
 }  // namespace quendral

@@ -3,9 +3,9 @@
 // Most values of a grounded task are Booleans and objects, so a state keeps each value as its
 // 4-byte value code (expressions.hpp) in a persistent vector; only a value that has no code (a
 // number) is kept as a node, in a second persistent vector of the same length that exists only
-// while the state holds such a value. A successor copies a leaf of 32 codes (about 150 bytes)
-// instead of 32 nodes (about 800), equality compares codes as raw memory, and releasing a state
-// touches no node.
+// while the state holds such a value. A successor copies a leaf of at most 64 codes (at most
+// 280 bytes) instead of 32 nodes (about 800), equality compares codes as raw memory, and
+// releasing a state touches no node.
 //
 // Reading a value gives a reference to a node that lives as long as the vector that holds it
 // (a number) or as the process (a Boolean or an object), so the evaluator reads values in place.
@@ -28,6 +28,10 @@
 namespace quendral {
 
 class StateValues {
+  // Leaves of 64 codes: most grounded tasks have at most that many fluents, and their states'
+  // codes are then one block.
+  using Codes = PersistentVector<std::uint32_t, 6>;
+
  public:
   class const_iterator;
 
@@ -140,12 +144,12 @@ class StateValues {
 
    private:
     friend class StateValues;
-    const_iterator(const StateValues* values, std::size_t index, PersistentVector<std::uint32_t>::const_iterator codes) noexcept
+    const_iterator(const StateValues* values, std::size_t index, Codes::const_iterator codes) noexcept
         : values_(values), index_(index), codes_(codes) {}
 
     const StateValues* values_ = nullptr;
     std::size_t index_ = 0;
-    PersistentVector<std::uint32_t>::const_iterator codes_;
+    Codes::const_iterator codes_;
   };
 
  private:
@@ -164,7 +168,7 @@ class StateValues {
     }
   }
 
-  PersistentVector<std::uint32_t> codes_;
+  Codes codes_;
   PersistentVector<ExpressionNode> numbers_;
   std::size_t number_count_ = 0;  // positions whose code is kNoValueCode
 };

@@ -33,7 +33,8 @@ TEST(StateValuesModel, VersionsMatchTheirModelsUnderRandomOperations) {
     int numbers_per_100;  // how often a value is a number
     int steps;
   };
-  const Case cases[] = {{1, 0, 30, 400}, {2, 31, 10, 400}, {3, 33, 50, 300}, {4, 1025, 5, 200}, {5, 5, 2, 600}};
+  const Case cases[] = {{1, 0, 30, 400}, {2, 31, 10, 400}, {3, 63, 50, 300},  {4, 65, 10, 300},
+                        {5, 2047, 5, 200}, {6, 2049, 5, 200}, {7, 5, 2, 600}};
   for (const Case& c : cases) {
     std::mt19937_64 rng(c.seed);
     auto value = [&] {
