@@ -446,7 +446,8 @@ void SearchSpace::build_applicability_index() {
     auto same = std::find_if(keys_.begin() + static_cast<std::ptrdiff_t>(group.begin), keys_.end(),
                              [&](const Key& held) { return held.value == k.value; });
     if (same == keys_.end()) {
-      keys_.push_back(Key{std::move(k.value), {}});
+      const std::uint32_t code = value_code(k.value);
+      keys_.push_back(Key{std::move(k.value), code, {}});
       same = keys_.end() - 1;
       group.end = keys_.size();
     }
@@ -460,10 +461,11 @@ void SearchSpace::candidates(const State& state, std::vector<std::uint64_t>& bit
   bits.assign((relevant_actions_.size() + 63) / 64, 0);
   for (const std::uint32_t p : unkeyed_positions_) bits[p / 64] |= std::uint64_t{1} << (p % 64);
   for (const KeyFluent& group : key_fluents_) {
-    const ExpressionNode& value = state.values[group.fluent];
-    // The keys of one fluent are distinct values: at most one matches.
+    const std::uint32_t code = state.values.code(group.fluent);
+    // The keys of one fluent are distinct values: at most one matches. Booleans and objects
+    // match by code, numbers as nodes.
     for (std::size_t k = group.begin; k < group.end; ++k) {
-      if (!(keys_[k].value == value)) continue;
+      if (keys_[k].code != code || (code == kNoValueCode && !(keys_[k].value == state.values[group.fluent]))) continue;
       for (const std::uint32_t p : keys_[k].positions) bits[p / 64] |= std::uint64_t{1} << (p % 64);
       break;
     }

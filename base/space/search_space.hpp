@@ -200,6 +200,7 @@ class SearchSpace {
   // positions without a key, and the values a state needs for the keys to be read.
   struct Key {
     ExpressionNode value;
+    std::uint32_t code;  // value_code(value)
     std::vector<std::uint32_t> positions;
   };
   struct KeyFluent {
