@@ -17,8 +17,11 @@ comes from a second run of the same search whose heuristic counts its calls (the
 one timed); a run that the time limit ends is measured at its last progress record (every 10,000
 expansions), where the states generated so far are the states evaluated. The rate is evaluations per second, for the blind search expansions per second; bytes
 per state is the peak memory over the states held (generated states for quendral's tree search,
-registered states for the peer). The table is printed, and written as CSV and as a bar chart of
-the ratios.
+registered states for the peer). For quendral's own runs it also gives how long after the time
+limit a run that the limit ends returned ("over limit ms"), and for a run that found a plan the
+time between its goal record and its return, absolute and as a share of the search call
+("goal→return"): the cost of releasing the search's states. The table is printed, and written as
+CSV and as a bar chart of the ratios.
 """
 import argparse
 import csv
@@ -57,10 +60,15 @@ def quendral_run(config, path, time_limit, count):
     # Progress records (every 10,000 expansions) give the counts of a run the time limit ends:
     # the expansions, and the states generated, which the informed searches evaluate one each.
     progress = []
+    goal_at = []  # the instant of the goal record
 
     class Progress(logging.Handler):
         def emit(self, record):
-            m = re.search(r"expanded=(\d+) generated=(\d+)", record.getMessage())
+            message = record.getMessage()
+            if "goal found" in message:
+                goal_at.append(time.perf_counter())
+                return
+            m = re.search(r"expanded=(\d+) generated=(\d+)", message)
             if m:
                 progress.append((time.perf_counter(), int(m.group(1)), int(m.group(2))))
 
@@ -72,10 +80,15 @@ def quendral_run(config, path, time_limit, count):
         start = time.perf_counter()
         try:
             plan, stats = search(*args)
-            result.update(expanded=int(stats["expanded_states"]), seconds=time.perf_counter() - start)
+            end = time.perf_counter()
+            result.update(expanded=int(stats["expanded_states"]), seconds=end - start)
+            if goal_at:
+                result["goal_to_return_ms"] = (end - goal_at[-1]) * 1000
+                result["goal_to_return_pct"] = (end - goal_at[-1]) / (end - start) * 100
             if plan is not None:
                 result.update(plan_length=len(plan), valid=task.replay([a.idx for a in plan]))
         except TimeoutError:
+            result["over_limit_ms"] = (time.perf_counter() - start - time_limit) * 1000
             if progress:
                 at, expanded, generated = progress[-1]
                 result.update(expanded=expanded, seconds=at - start, states=generated)
@@ -196,7 +209,7 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     rows = []
     header = ["task", "configuration", "who", "plan length", "expansions", "evaluations", "seconds", "rate/s",
-              "peak MB", "bytes/state", "ratio q/peer"]
+              "peak MB", "bytes/state", "ratio q/peer", "over limit ms", "goal→return ms", "goal→return %"]
     print(" | ".join(header))
     for path in tasks:
         name = f"{path.parent.name}/{path.stem}"
@@ -214,10 +227,12 @@ def main():
                 row = [name, config, who, result.get("plan_length"), result.get("expanded"), result.get("evaluations"),
                        result.get("seconds"), rate(result, config),
                        result["peak_kb"] / 1024 if result.get("peak_kb") else None, per_state,
-                       ratio if who == "quendral" else None]
+                       ratio if who == "quendral" else None,
+                       result.get("over_limit_ms"), result.get("goal_to_return_ms"), result.get("goal_to_return_pct")]
                 rows.append(row)
                 print(" | ".join([row[0], row[1], row[2], fmt(row[3]), fmt(row[4]), fmt(row[5]), fmt(row[6], 3),
-                                  fmt(row[7]), fmt(row[8], 1), fmt(row[9]), fmt(row[10], 2)]), flush=True)
+                                  fmt(row[7]), fmt(row[8], 1), fmt(row[9]), fmt(row[10], 2), fmt(row[11], 1),
+                                  fmt(row[12], 1), fmt(row[13], 1)]), flush=True)
 
     with open(out / "race.csv", "w", newline="") as f:
         writer = csv.writer(f)
