@@ -5,45 +5,62 @@ namespace quendral {
 // ---------------------------------------------------------------- ConditionMultiset
 
 std::size_t ConditionMultiset::position(std::span<const ExpressionNode> condition) const noexcept {
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const NodeList& held = *entries_[i].condition;
+  if (!data_) return 0;
+  const std::vector<Entry>& entries = data_->entries;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const NodeList& held = *entries[i].condition;
     if (held.data() == condition.data() && held.size() == condition.size()) return i;
     if (std::span<const ExpressionNode>(held) == condition) return i;
   }
-  return entries_.size();
+  return entries.size();
+}
+
+ConditionMultiset::Data& ConditionMultiset::data() {
+  if (!data_) data_ = std::make_unique<Data>();
+  return *data_;
+}
+
+const std::vector<ConditionMultiset::Entry>& ConditionMultiset::distinct() const noexcept {
+  static const std::vector<Entry> kNone;
+  return data_ ? data_->entries : kNone;
 }
 
 void ConditionMultiset::insert(const NodeList& condition) {
   const std::size_t i = position(condition);
-  if (i < entries_.size()) {
-    ++entries_[i].count;
+  Data& d = data();
+  if (i < d.entries.size()) {
+    ++d.entries[i].count;
   } else {
-    entries_.push_back(Entry{std::make_shared<const NodeList>(condition), 1});
+    d.entries.push_back(Entry{std::make_shared<const NodeList>(condition), 1});
   }
-  ++total_;
+  ++d.total;
 }
 
 void ConditionMultiset::insert(std::shared_ptr<const NodeList> condition) {
   const std::size_t i = position(*condition);
-  if (i < entries_.size()) {
-    ++entries_[i].count;
+  Data& d = data();
+  if (i < d.entries.size()) {
+    ++d.entries[i].count;
   } else {
-    entries_.push_back(Entry{std::move(condition), 1});
+    d.entries.push_back(Entry{std::move(condition), 1});
   }
-  ++total_;
+  ++d.total;
 }
 
 bool ConditionMultiset::remove(std::span<const ExpressionNode> condition) {
+  if (!data_) return false;
   const std::size_t i = position(condition);
-  if (i == entries_.size()) return false;
-  if (--entries_[i].count == 0) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
-  --total_;
+  std::vector<Entry>& entries = data_->entries;
+  if (i == entries.size()) return false;
+  if (--entries[i].count == 0) entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+  if (--data_->total == 0) data_.reset();
   return true;
 }
 
 std::uint64_t ConditionMultiset::count(std::span<const ExpressionNode> condition) const {
+  if (!data_) return 0;
   const std::size_t i = position(condition);
-  return i == entries_.size() ? 0 : entries_[i].count;
+  return i == data_->entries.size() ? 0 : data_->entries[i].count;
 }
 
 // ---------------------------------------------------------------- HeuristicCache

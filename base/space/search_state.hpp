@@ -59,6 +59,16 @@ class ConditionMultiset {
     std::uint64_t count;  // at least 1
   };
 
+  ConditionMultiset() noexcept = default;
+  ConditionMultiset(const ConditionMultiset& other)
+      : data_(other.data_ ? std::make_unique<Data>(*other.data_) : nullptr) {}
+  ConditionMultiset(ConditionMultiset&&) noexcept = default;
+  ConditionMultiset& operator=(const ConditionMultiset& other) {
+    if (this != &other) data_ = other.data_ ? std::make_unique<Data>(*other.data_) : nullptr;
+    return *this;
+  }
+  ConditionMultiset& operator=(ConditionMultiset&&) noexcept = default;
+
   // Adds one occurrence of a copy of `condition`.
   void insert(const NodeList& condition);
   // Adds one occurrence, sharing `condition` when it is new here.
@@ -67,16 +77,22 @@ class ConditionMultiset {
   bool remove(std::span<const ExpressionNode> condition);
   std::uint64_t count(std::span<const ExpressionNode> condition) const;
   // All occurrences, counted with multiplicity.
-  std::uint64_t total() const noexcept { return total_; }
-  bool empty() const noexcept { return total_ == 0; }
+  std::uint64_t total() const noexcept { return data_ ? data_->total : 0; }
+  bool empty() const noexcept { return !data_; }
   // Each distinct condition with its count, in first-insertion order.
-  const std::vector<Entry>& distinct() const noexcept { return entries_; }
+  const std::vector<Entry>& distinct() const noexcept;
 
  private:
+  // Held in a block of its own, made by the first insertion and dropped when the last
+  // occurrence goes: the states of a classical task never hold a condition and pay one pointer.
+  struct Data {
+    std::vector<Entry> entries;
+    std::uint64_t total = 0;
+  };
   std::size_t position(std::span<const ExpressionNode> condition) const noexcept;
+  Data& data();
 
-  std::vector<Entry> entries_;
-  std::uint64_t total_ = 0;
+  std::unique_ptr<Data> data_;
 };
 
 // Values computed for a state by caching heuristics, under their names ("hff", "hmax", ...); an

@@ -12,17 +12,22 @@
 //
 // Representation, kept canonical so that equal values have equal representations:
 //  - `codes_[i]` is the value code of value i, or `kNoValueCode` when it has none;
-//  - `numbers_` is empty when no code is `kNoValueCode`; otherwise it has one node per value:
-//    value i at each `kNoValueCode` position, the default node everywhere else.
+//  - `numbers_` is null when no code is `kNoValueCode`; otherwise it points to a shared block
+//    with the count of such codes and one node per value: value i at each `kNoValueCode`
+//    position, the default node everywhere else. The block is shared by copies and copied
+//    before a write when it is not this vector's alone.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <span>
+#include <utility>
 
 #include "base/containers/persistent_vector.hpp"
 #include "base/core/hashing.hpp"
+#include "base/core/memory.hpp"
 #include "base/expressions/expressions.hpp"
 
 namespace quendral {
@@ -36,6 +41,26 @@ class StateValues {
   class const_iterator;
 
   StateValues() noexcept = default;
+  StateValues(const StateValues& other) noexcept : codes_(other.codes_), numbers_(other.numbers_) {
+    if (numbers_) numbers_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  StateValues(StateValues&& other) noexcept : codes_(std::move(other.codes_)), numbers_(std::exchange(other.numbers_, nullptr)) {}
+  StateValues& operator=(const StateValues& other) noexcept {
+    StateValues copy(other);
+    swap(copy);
+    return *this;
+  }
+  StateValues& operator=(StateValues&& other) noexcept {
+    StateValues taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
+  ~StateValues() { release(numbers_); }
+  void swap(StateValues& other) noexcept {
+    codes_.swap(other.codes_);
+    std::swap(numbers_, other.numbers_);
+  }
+
   explicit StateValues(std::span<const ExpressionNode> nodes) {
     for (const ExpressionNode& node : nodes) push_back(node);
   }
@@ -50,12 +75,12 @@ class StateValues {
   // The value at `i`, which must be below `size()`.
   const ExpressionNode& operator[](std::size_t i) const noexcept {
     const std::uint32_t c = codes_[i];
-    return c == kNoValueCode ? numbers_[i] : node_of_value_code(c);
+    return c == kNoValueCode ? numbers_->nodes[i] : node_of_value_code(c);
   }
   // The value code at `i` (`kNoValueCode` for a number).
   std::uint32_t code(std::size_t i) const noexcept { return codes_[i]; }
   // True when no value is a number: every value is its code.
-  bool all_coded() const noexcept { return number_count_ == 0; }
+  bool all_coded() const noexcept { return numbers_ == nullptr; }
 
   // Replaces the value at `i` (below `size()`).
   void set(std::size_t i, const ExpressionNode& value) {
@@ -69,38 +94,42 @@ class StateValues {
     }
     if (before != kNoValueCode) {
       codes_.set(i, kNoValueCode);
-      if (number_count_++ == 0) make_numbers();
+      if (!numbers_) make_numbers();
+      own_numbers().count++;
     }
-    numbers_.set(i, value);
+    own_numbers().nodes.set(i, value);
   }
 
   void push_back(const ExpressionNode& value) {
     const std::uint32_t c = value_code(value);
     codes_.push_back(c);
     if (c != kNoValueCode) {
-      if (number_count_ > 0) numbers_.push_back(ExpressionNode());
+      if (numbers_) own_numbers().nodes.push_back(ExpressionNode());
       return;
     }
-    if (number_count_++ == 0) {
+    if (!numbers_) {
       make_numbers();
-      numbers_.set(codes_.size() - 1, value);
+      own_numbers().nodes.set(codes_.size() - 1, value);
     } else {
-      numbers_.push_back(value);
+      own_numbers().nodes.push_back(value);
     }
+    own_numbers().count++;
   }
 
   friend bool operator==(const StateValues& a, const StateValues& b) noexcept {
-    return a.number_count_ == b.number_count_ && a.codes_ == b.codes_ && (a.number_count_ == 0 || a.numbers_ == b.numbers_);
+    if (!(a.codes_ == b.codes_)) return false;
+    // Equal codes have their numbers at the same positions, so both have a block or neither.
+    return a.numbers_ == b.numbers_ || a.numbers_->nodes == b.numbers_->nodes;
   }
 
   // Equal values hash alike. The digests of both vectors are cached in their nodes, so a state
   // that shares most nodes with one already hashed costs only the nodes it does not share.
   std::uint64_t hash() const noexcept {
     const std::uint64_t h = codes_.hash();
-    if (number_count_ == 0) return h;
+    if (!numbers_) return h;
     FxHasher mix;
     mix.write_u64(h);
-    mix.write_u64(numbers_.hash());
+    mix.write_u64(numbers_->nodes.hash());
     return mix.finish();
   }
 
@@ -111,7 +140,7 @@ class StateValues {
   template <class F>
   void visit_nodes(F&& visit) const {
     codes_.visit_nodes(visit);
-    numbers_.visit_nodes(visit);
+    if (numbers_) numbers_->nodes.visit_nodes(visit);
   }
 
   class const_iterator {
@@ -125,7 +154,7 @@ class StateValues {
     const_iterator() noexcept = default;
     const ExpressionNode& operator*() const noexcept {
       const std::uint32_t c = *codes_;
-      return c == kNoValueCode ? values_->numbers_[index_] : node_of_value_code(c);
+      return c == kNoValueCode ? values_->numbers_->nodes[index_] : node_of_value_code(c);
     }
     const ExpressionNode* operator->() const noexcept { return &**this; }
     // The value code of the value at hand.
@@ -153,24 +182,46 @@ class StateValues {
   };
 
  private:
+  struct Numbers {
+    QUENDRAL_BLOCK_ALLOCATED
+    std::atomic<std::uint32_t> refs{1};
+    std::size_t count = 0;  // positions whose code is kNoValueCode
+    PersistentVector<ExpressionNode> nodes;
+  };
+
+  static void release(Numbers* numbers) noexcept {
+    if (numbers && numbers->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete numbers;
+  }
   // The first number arrives: a node per value, all default so far.
   void make_numbers() {
-    PersistentVector<ExpressionNode> numbers;
-    for (std::size_t k = 0; k < codes_.size(); ++k) numbers.push_back(ExpressionNode());
-    numbers_ = std::move(numbers);
+    numbers_ = new Numbers;
+    for (std::size_t k = 0; k < codes_.size(); ++k) numbers_->nodes.push_back(ExpressionNode());
+  }
+  // The block, this vector's alone (copied first when it is shared; the copy shares the nodes).
+  Numbers& own_numbers() {
+    if (numbers_->refs.load(std::memory_order_acquire) != 1) {
+      Numbers* copy = new Numbers;
+      copy->count = numbers_->count;
+      copy->nodes = numbers_->nodes;
+      release(numbers_);
+      numbers_ = copy;
+    }
+    return *numbers_;
   }
   // The number at `i` gave way to a coded value.
   void forget_number(std::size_t i) {
-    if (--number_count_ == 0) {
-      numbers_ = PersistentVector<ExpressionNode>();
+    if (numbers_->count == 1) {
+      release(numbers_);
+      numbers_ = nullptr;
     } else {
-      numbers_.set(i, ExpressionNode());
+      Numbers& own = own_numbers();
+      --own.count;
+      own.nodes.set(i, ExpressionNode());
     }
   }
 
   Codes codes_;
-  PersistentVector<ExpressionNode> numbers_;
-  std::size_t number_count_ = 0;  // positions whose code is kNoValueCode
+  Numbers* numbers_ = nullptr;
 };
 
 }  // namespace quendral
