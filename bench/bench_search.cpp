@@ -6,6 +6,8 @@
 //    states per second. The open list grows by every successor, so the budget is kept short.
 //  - BM_BytesPerStoredState: the heap bytes held per state of a breadth-first open list, measured
 //    by filling a queue with 200,000 successors level by level, as the search does.
+//  - BM_ReleaseStates: the time per state of releasing a breadth-first open list of a million
+//    states, as a search that its timeout ends releases it.
 //  - BM_GbfsHff: greedy best-first search with hff on real tasks, the C++ side of the cost of
 //    calling a search from Python (bench/bench_python.py runs the same searches from Python);
 //  - BM_Gbfs: greedy best-first search (`wastar_search` at weight 1) with a goal-count
@@ -179,6 +181,42 @@ BENCHMARK_CAPTURE(BM_BytesPerStoredState, gripper_prob05, std::string("gripper/p
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_BytesPerStoredState, logistics_8_0, std::string("logistics00/probLOGISTICS-8-0.sas"))
     ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// The release of a breadth-first open list of a million states, as a search that its timeout
+// ends releases it: the time per state. The states are made level by level, as the search does.
+void BM_ReleaseStates(benchmark::State& state, const std::string& task) {
+  const std::unique_ptr<SearchSpace> space = classical_space(task);
+  if (!space) {
+    state.SkipWithError("the shared tasks are not available");
+    return;
+  }
+  constexpr std::size_t kStates = 1'000'000;
+  double seconds = 0;
+  std::size_t released = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto open = std::make_unique<std::deque<State>>();
+    open->push_back(space->initial_state());
+    for (std::size_t next = 0; open->size() < kStates && next < open->size(); ++next) {
+      for (Action action : space->relevant_actions()) {
+        if (open->size() >= kStates) break;
+        if (std::optional<State> child = space->get_successor_state((*open)[next], action)) open->push_back(std::move(*child));
+      }
+    }
+    released = open->size();
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    open.reset();
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  state.counters["ns/state"] = seconds * 1e9 / static_cast<double>(released);
+}
+BENCHMARK_CAPTURE(BM_ReleaseStates, logistics_12_0, std::string("logistics00/probLOGISTICS-12-0.sas"))
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReleaseStates, blocks_17_0, std::string("blocks/probBLOCKS-17-0.sas"))
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 
 // A real task with its goal-count heuristic; no space (and the benchmark skipped) when the

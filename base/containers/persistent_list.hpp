@@ -113,7 +113,7 @@ class PersistentList {
   ~PersistentList() = default;
 
   static void release(PersistentList* cell) noexcept {
-    while (cell && cell->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    while (cell && memory::drop_reference(cell->refs_)) {
       // Take over the tail's reference before the cell goes, then release it in the next round.
       PersistentList* next = std::exchange(cell->tail.cell_, nullptr);
       delete cell;

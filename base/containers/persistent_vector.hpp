@@ -261,7 +261,7 @@ class PersistentVector {
   static void retain(Node* node) noexcept { node->refs.fetch_add(1, std::memory_order_relaxed); }
 
   static void release(Node* node, unsigned shift) noexcept {
-    if (!node || node->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (!node || !memory::drop_reference(node->refs)) return;
     if (shift == 0) {
       Leaf* leaf = static_cast<Leaf*>(node);
       if constexpr (!std::is_trivially_destructible_v<T>) {

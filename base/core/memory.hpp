@@ -65,6 +65,17 @@ struct Allocator {
   }
 };
 
+// Drops one reference of a shared block; true when it was the last, and the block is to go.
+// The last reference is dropped by a plain load, without a locked instruction: whoever holds the
+// only reference is the only one who could make another, and the acquiring load sees every
+// change made before the other references were dropped (each dropped with release order). A
+// search releases its states mostly through last references, millions of them at its end.
+template <class Count>
+inline bool drop_reference(std::atomic<Count>& refs) noexcept {
+  if (refs.load(std::memory_order_acquire) == 1) return true;
+  return refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+
 // Class-specific allocation for a record made and freed one at a time on the hot path.
 #define QUENDRAL_BLOCK_ALLOCATED                                                             \
   static void* operator new(std::size_t size) { return ::quendral::memory::allocate(size); } \

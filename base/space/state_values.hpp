@@ -190,7 +190,7 @@ class StateValues {
   };
 
   static void release(Numbers* numbers) noexcept {
-    if (numbers && numbers->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete numbers;
+    if (numbers && memory::drop_reference(numbers->refs)) delete numbers;
   }
   // The first number arrives: a node per value, all default so far.
   void make_numbers() {
