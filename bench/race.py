@@ -82,10 +82,11 @@ def quendral_run(config, path, time_limit, count):
             plan, stats = search(*args)
             end = time.perf_counter()
             result.update(expanded=int(stats["expanded_states"]), seconds=end - start)
-            if goal_at:
-                result["goal_to_return_ms"] = (end - goal_at[-1]) * 1000
-                result["goal_to_return_pct"] = (end - goal_at[-1]) / (end - start) * 100
             if plan is not None:
+                # Measured only for a run that found its plan, from the last goal record it wrote.
+                if goal_at:
+                    result["goal_to_return_ms"] = (end - goal_at[-1]) * 1000
+                    result["goal_to_return_pct"] = (end - goal_at[-1]) / (end - start) * 100
                 result.update(plan_length=len(plan), valid=task.replay([a.idx for a in plan]))
         except TimeoutError:
             result["over_limit_ms"] = (time.perf_counter() - start - time_limit) * 1000
@@ -234,10 +235,12 @@ def main():
                                   fmt(row[7]), fmt(row[8], 1), fmt(row[9]), fmt(row[10], 2), fmt(row[11], 1),
                                   fmt(row[12], 1), fmt(row[13], 1)]), flush=True)
 
-    with open(out / "race.csv", "w", newline="") as f:
+    # The latency columns say "-" where they do not apply (a peer row, a run that neither timed out
+    # nor found a plan), as the printed table does; the older columns keep their empty cells.
+    with open(out / "race.csv", "w", newline="", encoding="utf-8") as f:
         writer = csv.writer(f)
         writer.writerow(header)
-        writer.writerows(rows)
+        writer.writerows(row[:11] + ["-" if value is None else value for value in row[11:]] for row in rows)
     chart(rows, out / "race.png")
     print(f"written: {out / 'race.csv'}, {out / 'race.png'}")
 
