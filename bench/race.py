@@ -235,12 +235,10 @@ def main():
                                   fmt(row[7]), fmt(row[8], 1), fmt(row[9]), fmt(row[10], 2), fmt(row[11], 1),
                                   fmt(row[12], 1), fmt(row[13], 1)]), flush=True)
 
-    # The latency columns say "-" where they do not apply (a peer row, a run that neither timed out
-    # nor found a plan), as the printed table does; the older columns keep their empty cells.
     with open(out / "race.csv", "w", newline="", encoding="utf-8") as f:
         writer = csv.writer(f)
         writer.writerow(header)
-        writer.writerows(row[:11] + ["-" if value is None else value for value in row[11:]] for row in rows)
+        writer.writerows(rows)
     chart(rows, out / "race.png")
     print(f"written: {out / 'race.csv'}, {out / 'race.png'}")
 

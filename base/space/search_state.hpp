@@ -172,8 +172,10 @@ class State {
   Path path;       // applied events, newest first
   HeuristicCache heuristic_cache;
 
-  // A root-like state over `initial_values`, with no network and everything else empty.
-  explicit State(StateValues initial_values, std::optional<DeltaSTN<double>> network = std::nullopt)
+  // A root-like state over `initial_values`, with `network` (none by default) and everything
+  // else empty.
+  explicit State(StateValues initial_values) noexcept : values(std::move(initial_values)) {}
+  State(StateValues initial_values, std::optional<DeltaSTN<double>> network)
       : values(std::move(initial_values)), stn(std::move(network)) {}
   State(State&&) noexcept = default;
   State& operator=(State&&) = delete;
