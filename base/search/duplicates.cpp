@@ -1,5 +1,11 @@
 #include "base/search/duplicates.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <utility>
+#include <vector>
+
 namespace quendral {
 
 bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
@@ -13,6 +19,55 @@ bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
     if (!other || other->pos != entry.pos) return false;
   }
   return true;
+}
+
+void release_in_address_order(std::vector<SharedState>& states) noexcept {
+  // Two passes of 16 bits over the address above its low 6 (blocks are at least that far apart),
+  // which orders any heap of up to 256 GiB; beyond that the order is by region, as good for the
+  // cache. The scatter moves references; no count changes before the final walk.
+  constexpr unsigned kLow = 6;
+  const std::size_t n = states.size();
+  if (n < 2) {
+    states.clear();
+    return;
+  }
+  std::vector<SharedState> scratch;
+  std::vector<std::size_t> start;
+  try {
+    scratch.resize(n);
+    start.resize(std::size_t{1} << 16);
+  } catch (const std::bad_alloc&) {
+    states.clear();  // no room to order them: released as they stand
+    return;
+  }
+  const auto key = [](const SharedState& s, unsigned pass) {
+    return (reinterpret_cast<std::uintptr_t>(s.get()) >> (kLow + 16 * pass)) & 0xFFFF;
+  };
+  std::vector<SharedState>* from = &states;
+  std::vector<SharedState>* to = &scratch;
+  for (unsigned pass = 0; pass < 2; ++pass) {
+    std::fill(start.begin(), start.end(), 0);
+    for (const SharedState& s : *from) ++start[key(s, pass)];
+    std::size_t at = 0;
+    for (std::size_t& slot : start) at += std::exchange(slot, at);
+    for (SharedState& s : *from) (*to)[start[key(s, pass)]++] = std::move(s);
+    std::swap(from, to);
+  }
+  // After two passes the ordered references are back in `states`.
+  for (SharedState& s : states) s.reset();
+  states.clear();
+}
+
+DuplicateSet::~DuplicateSet() {
+  std::vector<SharedState> held;
+  try {
+    held.reserve(states_.size());
+  } catch (const std::bad_alloc&) {
+    return;  // the set releases its states as they stand
+  }
+  for (const Entry& e : states_) held.push_back(std::move(e.state));
+  states_.clear();
+  release_in_address_order(held);
 }
 
 bool DuplicateSet::contains(const SharedState& state) const {

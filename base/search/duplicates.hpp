@@ -37,6 +37,10 @@ class DuplicateSet {
   }
 
   explicit DuplicateSet(Kind kind) : kind_(kind) {}
+  DuplicateSet(const DuplicateSet&) = delete;
+  DuplicateSet& operator=(const DuplicateSet&) = delete;
+  // Releases the states in the order of their addresses (see `release_in_address_order`).
+  ~DuplicateSet();
 
   Kind kind() const noexcept { return kind_; }
   // True when a state equal to `state` is in the set (always false without a set).
@@ -59,7 +63,7 @@ class DuplicateSet {
   // A state of the set with its hash, so that growing the set rehashes without reading a state
   // and a probe reads a state only when the hashes agree.
   struct Entry {
-    SharedState state;
+    mutable SharedState state;  // moved out only when the set is released (the hash stays)
     std::uint64_t hash;
   };
   struct EntryHash {

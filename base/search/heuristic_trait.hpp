@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "base/containers/lazy_sequence.hpp"
 #include "base/core/memory.hpp"
@@ -29,6 +30,13 @@ using SharedState = std::shared_ptr<const State>;
 inline SharedState share_state(State&& state) {
   return std::allocate_shared<State>(memory::Allocator<State>(), std::move(state));
 }
+
+// Drops the references in `states` (and empties it) in the order of the states' addresses.
+// A search's containers hold their states in heap or hash order, scattered over memory; the
+// allocator laid them out, with their value leaves and path cells, in the order they were
+// made, so releasing them by address walks each of those regions forward instead of missing
+// the cache on every state. The order is found by a radix sort, linear in the states.
+void release_in_address_order(std::vector<SharedState>& states) noexcept;
 
 // The value of a state: a number (used as it comes: sign, infinities and NaN are not tested), or
 // nothing when the goal cannot be reached from the state (a dead end, which the searches drop).

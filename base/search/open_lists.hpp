@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -23,12 +24,19 @@ namespace quendral {
 
 // An entry of the open lists of the weighted searches: `item` is a `SharedState` (weighted A*)
 // or an owned `State` (the memory-bounded search); `counter` is the generation count when the
-// entry was made (0 for the root), unique within a run and increasing with insertion.
+// entry was made (0 for the root), unique within a run and increasing with insertion. The number
+// of the state's running actions, the second key of the order, is kept in the entry, so that
+// comparing entries of equal priority, as most comparisons in a heap of whole costs are, reads
+// no state.
 template <class T>
 struct PrioritizedItem {
   T item;
   double priority;
   std::uint64_t counter;
+  std::size_t running;
+
+  PrioritizedItem(T item_, double priority_, std::uint64_t counter_)
+      : item(std::move(item_)), priority(priority_), counter(counter_), running(state().todo.size()) {}
 
   const State& state() const noexcept {
     if constexpr (std::is_same_v<T, State>) {
@@ -46,9 +54,7 @@ template <class T>
 bool is_better(const PrioritizedItem<T>& a, const PrioritizedItem<T>& b) noexcept {
   if (a.priority < b.priority) return true;
   if (b.priority < a.priority) return false;
-  const std::size_t running_a = a.state().todo.size();
-  const std::size_t running_b = b.state().todo.size();
-  if (running_a != running_b) return running_a < running_b;
+  if (a.running != b.running) return a.running < b.running;
   return a.counter < b.counter;
 }
 
@@ -59,6 +65,25 @@ bool is_better(const PrioritizedItem<T>& a, const PrioritizedItem<T>& b) noexcep
 // fuse a multiply and an add into one rounding.
 double blend_priority(double weight, double g, double h) noexcept;
 
+// Empties a heap's entries as it is released: plainly, or, for shared states, by address (see
+// `release_in_address_order`).
+template <class T>
+void release_entries(std::vector<T>& entries) noexcept {
+  entries.clear();
+}
+inline void release_entries(std::vector<PrioritizedItem<SharedState>>& entries) noexcept {
+  std::vector<SharedState> states;
+  try {
+    states.reserve(entries.size());
+  } catch (const std::bad_alloc&) {
+    entries.clear();
+    return;
+  }
+  for (PrioritizedItem<SharedState>& entry : entries) states.push_back(std::move(entry.item));
+  entries.clear();
+  release_in_address_order(states);
+}
+
 // An array-based binary heap with the better entry on top: push appends and sifts up, take moves
 // the last entry to the top and sifts down. `Better(a, b)` is applied comparison by comparison,
 // so a NaN priority (an order that is not a strict weak order, which the standard heap
@@ -66,6 +91,11 @@ double blend_priority(double weight, double g, double h) noexcept;
 template <class T, class Better>
 class BinaryHeap {
  public:
+  BinaryHeap() = default;
+  BinaryHeap(BinaryHeap&&) noexcept = default;
+  BinaryHeap& operator=(BinaryHeap&&) noexcept = default;
+  ~BinaryHeap() { release_entries(data_); }
+
   std::size_t size() const noexcept { return data_.size(); }
   bool empty() const noexcept { return data_.empty(); }
 
