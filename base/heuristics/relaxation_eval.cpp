@@ -627,15 +627,15 @@ bool Evaluation::settle_in_cost_order_as() {
       if (fact_stamp[f] == stamp || tentative[f].cost != current) continue;
       fact_cost[f] = current;
       fact_stamp[f] = stamp;
-      for (const OperatorID o : t_.operators_by_fact[f]) {
-        const std::uint32_t n = packed[o].precondition_facts;
-        if (n == DeleteRelaxationHeuristic::kPreconditionWithOr) {
+      for (const DeleteRelaxationHeuristic::SettleEntry entry : t_.settle_rows[f]) {
+        const OperatorID o = entry.op & ~DeleteRelaxationHeuristic::kSettleWithOr;
+        if (entry.op & DeleteRelaxationHeuristic::kSettleWithOr) {
           const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
           if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
           continue;
         }
         RelaxationScratch::Pending& waiting = pending[o];
-        if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? n - packed[o].idle_facts : n};
+        if (waiting.stamp != stamp) waiting = {0.0, stamp, all_idle ? entry.unsettled_when_idle : packed[o].precondition_facts};
         if constexpr (hmax) {
           // Facts settle in ascending cost, so the one settled last has the largest: the maximum
           // is the cost at hand, with no running maximum to keep.

@@ -336,6 +336,23 @@ void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
     h.packed_operators.push_back(packed);
     if (idle_facts > 0 && (with_or || idle_facts == precondition_facts)) h.operators_ready_when_idle.push_back(op.id);
   }
+  QUENDRAL_CHECK(h.operators.size() < DeleteRelaxationHeuristic::kSettleWithOr, "the task has too many operators");
+  std::vector<std::pair<std::uint64_t, DeleteRelaxationHeuristic::SettleEntry>> settle;
+  settle.reserve(h.operators_by_fact.total());
+  for (std::uint64_t fact = 0; fact < h.operators_by_fact.rows(); ++fact) {
+    for (const OperatorID o : h.operators_by_fact[fact]) {
+      const PackedOperator& packed = h.packed_operators[o];
+      DeleteRelaxationHeuristic::SettleEntry entry;
+      entry.op = static_cast<std::uint32_t>(o);
+      if (packed.precondition_facts == kWithOr) {
+        entry.op |= DeleteRelaxationHeuristic::kSettleWithOr;
+      } else {
+        entry.unsettled_when_idle = packed.precondition_facts - packed.idle_facts;
+      }
+      settle.emplace_back(fact, entry);
+    }
+  }
+  h.settle_rows = CompressedRows<DeleteRelaxationHeuristic::SettleEntry>(h.operators_by_fact.rows(), settle);
   h.explore_by_cost = h.operators_without_precondition.empty() && h.operator_numeric_conditions.total() == 0;
   h.idle_costs_read =
       std::any_of(h.operators.begin(), h.operators.end(), [](const Operator& op) { return op.precondition.has_or; }) ||

@@ -279,6 +279,17 @@ class DeleteRelaxationHeuristic {
   };
   static constexpr std::uint32_t kPreconditionWithOr = 0xFFFFFFFFu;
   std::vector<PackedOperator> packed_operators;
+  // `operators_by_fact` as the cost-ordered exploration walks it, one 8-byte entry per (fact,
+  // operator): the operator's id, with `kSettleWithOr` set when its precondition holds an `Or`,
+  // and the facts its conjunctive precondition waits for when every action is idle (its fact
+  // entries less its idle ones), so that a settled fact reaches its operators' counters without
+  // reading their packed entries.
+  struct SettleEntry {
+    std::uint32_t op = 0;
+    std::uint32_t unsettled_when_idle = 0;
+  };
+  static constexpr std::uint32_t kSettleWithOr = 0x80000000u;
+  CompressedRows<SettleEntry> settle_rows;
   std::vector<Expression> packed_add_effects;
   // The idle stage fact of every entry of `stage_facts`, in its order.
   std::vector<Expression> idle_stage_facts;
