@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <utility>
 #include <vector>
@@ -27,7 +28,17 @@ void release_in_address_order(std::vector<SharedState>& states) noexcept {
   // cache. The scatter moves references; no count changes before the final walk.
   constexpr unsigned kLow = 6;
   const std::size_t n = states.size();
-  if (n < 2) {
+  // A few thousand states fit the caches as they stand; up to the radix sort's break-even
+  // (its two passes fill 2 × 65536 counters) a comparison sort is cheaper.
+  if (n < 8192) {
+    states.clear();
+    return;
+  }
+  if (n < 65536) {
+    std::sort(states.begin(), states.end(), [](const SharedState& a, const SharedState& b) {
+      return std::less<const State*>{}(a.get(), b.get());
+    });
+    for (SharedState& s : states) s.reset();
     states.clear();
     return;
   }

@@ -1,5 +1,6 @@
 // The open and closed lists of the memory-bounded search: the min-max heap against a sorted
-// reference, the bounded open list's discard rule against a literal model, and the Bloom filter.
+// reference, the bounded open list's discard rule against a literal model, and the Bloom filter;
+// and the release of a search's shared states in address order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "base/search/searches.hpp"
 #include "tests/cpp/test_support.hpp"
 #include "tests/cpp/toy_space.hpp"
+#include "tests/support/heap_counts.hpp"
 
 namespace quendral::testing {
 namespace {
@@ -198,6 +200,29 @@ TEST(BloomFilter, NoFalseNegativesAndFewFalsePositivesAtTheDesignedLoad) {
   EXPECT_LT(false_positives, 2000u);  // about 1 %
   // Fresh seeds differ.
   EXPECT_NE(BloomFilter::with_random_seed(0.5, 10).seed(), BloomFilter::with_random_seed(0.5, 10).seed());
+}
+
+// Every size class of the release (plain, comparison sort, radix sort): the list ends empty, a
+// state still held elsewhere survives with only that reference, every other block is freed.
+TEST(ReleaseInAddressOrder, DropsEveryReferenceOnceWhateverTheSize) {
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{9000}, std::size_t{70000}}) {
+    std::vector<SharedState> kept;
+    const auto before = heap_counts().live;
+    {
+      std::vector<SharedState> states;
+      std::mt19937_64 rng(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        states.push_back(share_state(State(StateValues(std::vector<ExpressionNode>{ExpressionNode::boolean(i % 2 == 0)}))));
+        if (rng() % 100 == 0) kept.push_back(states.back());
+      }
+      std::shuffle(states.begin(), states.end(), rng);
+      release_in_address_order(states);
+      EXPECT_TRUE(states.empty()) << n;
+    }
+    for (const SharedState& s : kept) EXPECT_EQ(s.use_count(), 1) << n;
+    std::vector<SharedState>().swap(kept);  // the states and the list's own block
+    EXPECT_EQ(heap_counts().live, before) << n << " states";
+  }
 }
 
 }  // namespace
