@@ -37,15 +37,13 @@ class NameTable {
   // opens it. Readers find a code only through a name handed out after this, so the node is
   // in place before anyone looks.
   static void publish_node(std::uint32_t object, const detail::InternedName* name) {
-    const std::uint32_t q = object / detail::kSegmentBase + 1;
-    const int k = std::bit_width(q) - 1;
-    const std::uint32_t first = detail::kSegmentBase * ((std::uint32_t{1} << k) - 1);
-    const ExpressionNode* segment = detail::g_object_segments[k].load(std::memory_order_relaxed);
+    const detail::ObjectSlot slot = detail::object_slot(object);
+    const ExpressionNode* segment = detail::g_object_segments[slot.segment].load(std::memory_order_relaxed);
     if (!segment) {
-      segment = new ExpressionNode[std::size_t{detail::kSegmentBase} << k];  // never freed, as the names
-      detail::g_object_segments[k].store(segment, std::memory_order_release);
+      segment = new ExpressionNode[std::size_t{detail::kSegmentBase} << slot.segment];  // never freed, as the names
+      detail::g_object_segments[slot.segment].store(segment, std::memory_order_release);
     }
-    const_cast<ExpressionNode&>(segment[object - first]) = ExpressionNode::interned_object(name);
+    const_cast<ExpressionNode&>(segment[slot.offset]) = ExpressionNode::interned_object(name);
   }
 
   std::mutex mutex_;

@@ -257,6 +257,15 @@ extern const ExpressionNode kBoolNodes[2];
 inline constexpr std::uint32_t kSegmentBase = 1024;
 inline constexpr int kObjectSegments = 22;  // room for 2^32 objects
 extern std::atomic<const ExpressionNode*> g_object_segments[kObjectSegments];
+// Where the node of object `object` (its code less 2) lives: its segment and its place there.
+struct ObjectSlot {
+  int segment;
+  std::uint32_t offset;
+};
+inline ObjectSlot object_slot(std::uint32_t object) noexcept {
+  const int k = std::bit_width(object / kSegmentBase + 1) - 1;
+  return {k, object - kSegmentBase * ((std::uint32_t{1} << k) - 1)};
+}
 }  // namespace detail
 
 inline std::uint32_t value_code(const ExpressionNode& node) noexcept {
@@ -270,11 +279,8 @@ inline std::uint32_t value_code(const ExpressionNode& node) noexcept {
 // The node of a code that `value_code` gave (not `kNoValueCode`).
 inline const ExpressionNode& node_of_value_code(std::uint32_t code) noexcept {
   if (code < 2) return detail::kBoolNodes[code];
-  const std::uint32_t object = code - 2;
-  const std::uint32_t q = object / detail::kSegmentBase + 1;
-  const int k = std::bit_width(q) - 1;
-  const std::uint32_t first = detail::kSegmentBase * ((std::uint32_t{1} << k) - 1);
-  return detail::g_object_segments[k].load(std::memory_order_acquire)[object - first];
+  const detail::ObjectSlot slot = detail::object_slot(code - 2);
+  return detail::g_object_segments[slot.segment].load(std::memory_order_acquire)[slot.offset];
 }
 
 using NodeList = std::vector<ExpressionNode>;

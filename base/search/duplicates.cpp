@@ -22,33 +22,31 @@ bool operator==(const WeakEqState& a, const WeakEqState& b) noexcept {
   return true;
 }
 
-void release_in_address_order(std::vector<SharedState>& states) noexcept {
-  // Two passes of 16 bits over the address above its low 6 (blocks are at least that far apart),
-  // which orders any heap of up to 256 GiB; beyond that the order is by region, as good for the
-  // cache. The scatter moves references; no count changes before the final walk.
-  constexpr unsigned kLow = 6;
+namespace {
+
+// Puts `states` in the order of their addresses where that pays: a few thousand states fit the
+// caches as they stand, and up to the radix sort's break-even (its two passes fill 2 × 65536
+// counters) a comparison sort is cheaper. Without room for the radix sort's scratch, leaves the
+// order as it is.
+void order_by_address(std::vector<SharedState>& states) noexcept {
   const std::size_t n = states.size();
-  // A few thousand states fit the caches as they stand; up to the radix sort's break-even
-  // (its two passes fill 2 × 65536 counters) a comparison sort is cheaper.
-  if (n < 8192) {
-    states.clear();
-    return;
-  }
+  if (n < 8192) return;
   if (n < 65536) {
     std::sort(states.begin(), states.end(), [](const SharedState& a, const SharedState& b) {
       return std::less<const State*>{}(a.get(), b.get());
     });
-    for (SharedState& s : states) s.reset();
-    states.clear();
     return;
   }
+  // Two passes of 16 bits over the address above its low 6 (blocks are at least that far apart),
+  // which orders any heap of up to 256 GiB; beyond that the order is by region, as good for the
+  // cache. The scatter moves references; no count changes.
+  constexpr unsigned kLow = 6;
   std::vector<SharedState> scratch;
   std::vector<std::size_t> start;
   try {
     scratch.resize(n);
     start.resize(std::size_t{1} << 16);
   } catch (const std::bad_alloc&) {
-    states.clear();  // no room to order them: released as they stand
     return;
   }
   const auto key = [](const SharedState& s, unsigned pass) {
@@ -65,20 +63,18 @@ void release_in_address_order(std::vector<SharedState>& states) noexcept {
     std::swap(from, to);
   }
   // After two passes the ordered references are back in `states`.
-  for (SharedState& s : states) s.reset();
+}
+
+}  // namespace
+
+void release_in_address_order(std::vector<SharedState>& states) noexcept {
+  order_by_address(states);
+  for (SharedState& s : states) s.reset();  // front to back, in the order found
   states.clear();
 }
 
 DuplicateSet::~DuplicateSet() {
-  std::vector<SharedState> held;
-  try {
-    held.reserve(states_.size());
-  } catch (const std::bad_alloc&) {
-    return;  // the set releases its states as they stand
-  }
-  for (const Entry& e : states_) held.push_back(std::move(e.state));
-  states_.clear();
-  release_in_address_order(held);
+  release_in_address_order(states_, [](const Entry& e) { return std::move(e.state); });
 }
 
 bool DuplicateSet::contains(const SharedState& state) const {

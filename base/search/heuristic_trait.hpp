@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -35,8 +36,26 @@ inline SharedState share_state(State&& state) {
 // A search's containers hold their states in heap or hash order, scattered over memory; the
 // allocator laid them out, with their value leaves and path cells, in the order they were
 // made, so releasing them by address walks each of those regions forward instead of missing
-// the cache on every state. The order is found by a radix sort, linear in the states.
+// the cache on every state. Large lists are ordered by a radix sort, linear in the states;
+// a few thousand are released as they stand.
 void release_in_address_order(std::vector<SharedState>& states) noexcept;
+
+// The same for the elements of a container: `take(element)` moves the element's shared state
+// out; the container is emptied. Without room for the list, the container is emptied as it
+// stands.
+template <class Items, class Take>
+void release_in_address_order(Items& items, Take take) noexcept {
+  std::vector<SharedState> states;
+  try {
+    states.reserve(items.size());
+  } catch (const std::bad_alloc&) {
+    items.clear();
+    return;
+  }
+  for (auto& item : items) states.push_back(take(item));
+  items.clear();
+  release_in_address_order(states);
+}
 
 // The value of a state: a number (used as it comes: sign, infinities and NaN are not tested), or
 // nothing when the goal cannot be reached from the state (a dead end, which the searches drop).

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -72,16 +71,7 @@ void release_entries(std::vector<T>& entries) noexcept {
   entries.clear();
 }
 inline void release_entries(std::vector<PrioritizedItem<SharedState>>& entries) noexcept {
-  std::vector<SharedState> states;
-  try {
-    states.reserve(entries.size());
-  } catch (const std::bad_alloc&) {
-    entries.clear();
-    return;
-  }
-  for (PrioritizedItem<SharedState>& entry : entries) states.push_back(std::move(entry.item));
-  entries.clear();
-  release_in_address_order(states);
+  release_in_address_order(entries, [](PrioritizedItem<SharedState>& entry) { return std::move(entry.item); });
 }
 
 // An array-based binary heap with the better entry on top: push appends and sifts up, take moves
