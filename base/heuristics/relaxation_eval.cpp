@@ -111,6 +111,10 @@ struct RelaxationScratch {
   };
   std::vector<Tentative> tentative;
   std::vector<Pending> pending;
+  // The counters (and, but for hmax, the partial costs) of `counted_rows`, set afresh by every
+  // evaluation that walks those rows.
+  std::vector<std::uint32_t> counters;
+  std::vector<double> partials;
   std::vector<std::vector<Expression>> buckets;
 
   // Per linear-condition slot.
@@ -344,16 +348,17 @@ class Evaluation {
   void start(bool by_cost);
   // The fixpoint of the fact costs: in cost order when the task allows it and the evaluation
   // turns out to qualify, else by layers (after a fresh start when the cost order gave up).
-  void explore();
+  // `to_goal`: a value is wanted, so the cost order may stop once the goal is settled.
+  void explore(bool to_goal);
   // The operators that received a cost, ascending.
   std::vector<OperatorID> reached_operators() const;
   // The value of the state: none for a dead end.
   HeuristicValue value();
 
  private:
-  bool settle_in_cost_order();
-  template <bool hmax, bool hff, bool all_idle>
-  bool settle_in_cost_order_as();
+  bool settle_in_cost_order(bool to_goal);
+  template <bool hmax, bool hff, bool all_idle, bool direct>
+  bool settle_in_cost_order_as(bool to_goal);
   void explore_in_layers();
   // Offers of one layer: an operator's add effects, and the linear conditions it helps.
   void offer(Expression fact, double value, OperatorID o);
@@ -526,15 +531,26 @@ void Evaluation::offer(Expression fact, double value, OperatorID o) {
 // the evaluation over to the layers. The hff achiever agrees too: under the layered rule (a
 // lower offer wins, an equal one goes to the larger id) a fact's last achiever is the largest
 // id among the operators whose last offer equals its final cost, and so it is here.
-bool Evaluation::settle_in_cost_order() {
-  // One copy of the loop per mode and idleness, so that neither is tested in it.
-  if (hmax_) return all_idle_ ? settle_in_cost_order_as<true, false, true>() : settle_in_cost_order_as<true, false, false>();
-  if (hff_) return all_idle_ ? settle_in_cost_order_as<false, true, true>() : settle_in_cost_order_as<false, true, false>();
-  return all_idle_ ? settle_in_cost_order_as<false, false, true>() : settle_in_cost_order_as<false, false, false>();
+// When only the value is wanted and every action is idle, the loop stops as soon as the goal's
+// last fact settles (`stop_at_goal`): every offer of a cost c comes from a precondition settled
+// below c, so the facts the value reads (of cost at most the goal's) are final by then. It then
+// walks `direct_rows` and `counted_rows` instead of `settle_rows`: operators waiting for one
+// fact offer their effects at once, the others count down counters copied per evaluation.
+bool Evaluation::settle_in_cost_order(bool to_goal) {
+  // One copy of the loop per mode and idleness (and, with every action idle, whether the
+  // costed operators are wanted), so that none is tested in it.
+  const auto as = [&]<bool hmax, bool hff>() {
+    if (!all_idle_) return settle_in_cost_order_as<hmax, hff, false, false>(to_goal);
+    return to_goal ? settle_in_cost_order_as<hmax, hff, true, true>(to_goal)
+                   : settle_in_cost_order_as<hmax, hff, true, false>(to_goal);
+  };
+  if (hmax_) return as.template operator()<true, false>();
+  if (hff_) return as.template operator()<false, true>();
+  return as.template operator()<false, false>();
 }
 
-template <bool hmax, bool hff, bool all_idle>
-bool Evaluation::settle_in_cost_order_as() {
+template <bool hmax, bool hff, bool all_idle, bool direct>
+bool Evaluation::settle_in_cost_order_as(bool to_goal) {
   RelaxationScratch& s = s_;
   // The tables through plain pointers: none is resized here, and the compiler need not reload
   // them after every store.
@@ -548,7 +564,22 @@ bool Evaluation::settle_in_cost_order_as() {
   const Expression* const effects = t_.packed_add_effects.data();
   const std::vector<Operator>& operators = t_.operators;
   const std::uint64_t stamp = evaluation_;
+  std::uint32_t* counters = nullptr;
+  double* partials = nullptr;
+  if constexpr (direct) {
+    s.counters.assign(t_.counted_initial.begin(), t_.counted_initial.end());
+    counters = s.counters.data();
+    if constexpr (!hmax) {
+      s.partials.assign(t_.counted_initial.size(), 0.0);
+      partials = s.partials.data();
+    }
+  }
   std::size_t top = 0;  // one past the highest bucket in use
+  // The goal's facts still unsettled when the exploration may stop at the goal (with every
+  // action idle, the value reads no idle fact), else 0, which never stops it.
+  std::uint32_t goal_left = all_idle && to_goal && t_.stop_at_goal ? t_.goal_facts : 0;
+  const std::uint8_t* const goal_fact = t_.goal_fact.data();
+  const std::size_t goal_fact_size = t_.goal_fact.size();
   double current = 0.0;
   bool sound = true;
   // Whether `value` may wait in a bucket: a whole cost, not below the one being settled.
@@ -620,13 +651,65 @@ bool Evaluation::settle_in_cost_order_as() {
       if (c.has) fire(o, c.value);
     }
   }
-  for (std::size_t b = 0; b < top && sound; ++b) {
+  bool at_goal = false;
+  for (std::size_t b = 0; b < top && sound && !at_goal; ++b) {
     current = static_cast<double>(b);
     for (std::size_t i = 0; i < s.buckets[b].size() && sound; ++i) {
       const std::uint64_t f = s.buckets[b][i].id;
       if (fact_stamp[f] == stamp || tentative[f].cost != current) continue;
       fact_cost[f] = current;
       fact_stamp[f] = stamp;
+      if (goal_left != 0 && f < goal_fact_size && goal_fact[f] != 0 && --goal_left == 0) {
+        at_goal = true;
+        break;
+      }
+      if constexpr (direct) {
+        // Operators waiting for f alone: one offer of current + 1 to each of their effects.
+        const std::span<const DeleteRelaxationHeuristic::DirectEntry> row = t_.direct_rows[f];
+        if (!row.empty()) {
+          const double value = current + 1.0;
+          std::vector<Expression>* waiting = nullptr;
+          for (const DeleteRelaxationHeuristic::DirectEntry entry : row) {
+            RelaxationScratch::Tentative& known = tentative[entry.fact];
+            if (known.stamp != stamp || value < known.cost) {
+              known = {value, stamp};
+              if constexpr (hff) {
+                achiever[entry.fact] = entry.op;
+                achiever_stamp[entry.fact] = stamp;
+              }
+              if (waiting == nullptr) {
+                if (!fits(value)) {
+                  sound = false;
+                  break;
+                }
+                waiting = &bucket(value);
+              }
+              waiting->push_back(Expression{entry.fact});
+            } else if (hff && value == known.cost) {
+              QUENDRAL_CHECK(achiever_stamp[entry.fact] == stamp, "an equal offer for a fact without achiever");
+              if (entry.op > achiever[entry.fact]) achiever[entry.fact] = entry.op;
+            }
+          }
+          if (!sound) break;
+        }
+      }
+      if constexpr (direct) {
+        for (const DeleteRelaxationHeuristic::CountedEntry entry : t_.counted_rows[f]) {
+          const OperatorID o = entry.op & ~DeleteRelaxationHeuristic::kSettleWithOr;
+          if (entry.op & DeleteRelaxationHeuristic::kSettleWithOr) {
+            const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+            if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
+            continue;
+          }
+          if constexpr (hmax) {
+            if (--counters[entry.counter] == 0) fire(o, current);
+          } else {
+            partials[entry.counter] += current;
+            if (--counters[entry.counter] == 0) fire(o, partials[entry.counter]);
+          }
+        }
+        continue;
+      }
       for (const DeleteRelaxationHeuristic::SettleEntry entry : t_.settle_rows[f]) {
         const OperatorID o = entry.op & ~DeleteRelaxationHeuristic::kSettleWithOr;
         if (entry.op & DeleteRelaxationHeuristic::kSettleWithOr) {
@@ -651,9 +734,9 @@ bool Evaluation::settle_in_cost_order_as() {
   return sound;
 }
 
-void Evaluation::explore() {
+void Evaluation::explore(bool to_goal) {
   if (t_.explore_by_cost) {
-    settled_by_cost_ = settle_in_cost_order();
+    settled_by_cost_ = settle_in_cost_order(to_goal);
     if (settled_by_cost_) {
       s_.new_facts.clear();  // nothing is left for the layers
     } else {
@@ -842,7 +925,7 @@ std::pair<HeuristicValue, std::optional<std::vector<OperatorID>>> DeleteRelaxati
   evaluation.find_state_facts();
   evaluation.size_tables();
   evaluation.start(explore_by_cost);
-  evaluation.explore();
+  evaluation.explore(!collect);
   if (collect) return {std::nullopt, evaluation.reached_operators()};
   return {evaluation.value(), std::nullopt};
 }

@@ -337,7 +337,12 @@ void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
     if (idle_facts > 0 && (with_or || idle_facts == precondition_facts)) h.operators_ready_when_idle.push_back(op.id);
   }
   QUENDRAL_CHECK(h.operators.size() < DeleteRelaxationHeuristic::kSettleWithOr, "the task has too many operators");
+  QUENDRAL_CHECK(facts < DeleteRelaxationHeuristic::kSettleWithOr, "the task has too many facts");
   std::vector<std::pair<std::uint64_t, DeleteRelaxationHeuristic::SettleEntry>> settle;
+  std::vector<std::pair<std::uint64_t, DeleteRelaxationHeuristic::DirectEntry>> direct;
+  std::vector<std::pair<std::uint64_t, DeleteRelaxationHeuristic::CountedEntry>> counted;
+  constexpr std::uint32_t kNoCounter = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> counter_of(h.operators.size(), kNoCounter);
   settle.reserve(h.operators_by_fact.total());
   for (std::uint64_t fact = 0; fact < h.operators_by_fact.rows(); ++fact) {
     for (const OperatorID o : h.operators_by_fact[fact]) {
@@ -350,14 +355,49 @@ void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
         entry.unsettled_when_idle = packed.precondition_facts - packed.idle_facts;
       }
       settle.emplace_back(fact, entry);
+      if (entry.unsettled_when_idle == 1 && packed.weight == 1.0 && !is_idle(fact)) {
+        for (std::uint32_t e = packed.idle_effects_end; e < packed.add_effects_end; ++e) {
+          direct.emplace_back(fact, DeleteRelaxationHeuristic::DirectEntry{
+                                        static_cast<std::uint32_t>(h.packed_add_effects[e].id), entry.op});
+        }
+      } else if (!is_idle(fact)) {
+        DeleteRelaxationHeuristic::CountedEntry counted_entry{entry.op, 0};
+        if (packed.precondition_facts != kWithOr) {
+          if (counter_of[o] == kNoCounter) {
+            counter_of[o] = static_cast<std::uint32_t>(h.counted_initial.size());
+            h.counted_initial.push_back(entry.unsettled_when_idle);
+          }
+          counted_entry.counter = counter_of[o];
+        }
+        counted.emplace_back(fact, counted_entry);
+      }
     }
   }
   h.settle_rows = CompressedRows<DeleteRelaxationHeuristic::SettleEntry>(h.operators_by_fact.rows(), settle);
+  h.direct_rows = CompressedRows<DeleteRelaxationHeuristic::DirectEntry>(h.operators_by_fact.rows(), direct);
+  h.counted_rows = CompressedRows<DeleteRelaxationHeuristic::CountedEntry>(h.operators_by_fact.rows(), counted);
   h.explore_by_cost = h.operators_without_precondition.empty() && h.operator_numeric_conditions.total() == 0;
   h.idle_costs_read =
       std::any_of(h.operators.begin(), h.operators.end(), [](const Operator& op) { return op.precondition.has_or; }) ||
       std::any_of(h.goal_condition.nodes.begin(), h.goal_condition.nodes.end(),
                   [&](const HeuristicExpressionNode& entry) { return entry.is_fact() && is_idle(entry.payload); });
+  const std::vector<HeuristicExpressionNode>& goal = h.goal_condition.nodes;
+  const bool goal_is_conjunction =
+      !goal.empty() && (goal.size() == 1 ? goal[0].is_fact()
+                                         : goal.back().kind == HeuristicExpressionNode::Kind::And &&
+                                               goal.back().count() + 1 == goal.size() &&
+                                               std::all_of(goal.begin(), goal.end() - 1,
+                                                           [](const HeuristicExpressionNode& entry) { return entry.is_fact(); }));
+  // Without `idle_costs_read`, no precondition holds an `Or` and the goal names no idle fact.
+  if (h.explore_by_cost && goal_is_conjunction && !h.idle_costs_read) {
+    h.goal_fact.assign(facts, 0);
+    for (const HeuristicExpressionNode& entry : goal) {
+      if (!entry.is_fact() || h.goal_fact[entry.payload] != 0) continue;
+      h.goal_fact[entry.payload] = 1;
+      ++h.goal_facts;
+    }
+    h.stop_at_goal = true;
+  }
 }
 
 }  // namespace

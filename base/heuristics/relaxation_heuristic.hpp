@@ -290,6 +290,24 @@ class DeleteRelaxationHeuristic {
   };
   static constexpr std::uint32_t kSettleWithOr = 0x80000000u;
   CompressedRows<SettleEntry> settle_rows;
+  // The same rows split for an evaluation with every action idle that wants a value (not the
+  // costed operators): an operator of weight 1 whose conjunctive precondition waits, besides its
+  // idle facts, for one fact alone is applied the moment that fact settles, so its row entry is
+  // one (effect, operator) pair per non-idle add effect (`direct_rows`) and it needs no counter.
+  // Every other entry is in `counted_rows`: an operator with `Or` as in `settle_rows`, any other
+  // with the slot of its counter among `counted_initial` (the facts it waits for with every
+  // action idle), which the evaluation copies instead of testing a stamp per visit.
+  struct DirectEntry {
+    std::uint32_t fact = 0;
+    std::uint32_t op = 0;
+  };
+  struct CountedEntry {
+    std::uint32_t op = 0;  // with `kSettleWithOr` as in `settle_rows`
+    std::uint32_t counter = 0;
+  };
+  CompressedRows<DirectEntry> direct_rows;
+  CompressedRows<CountedEntry> counted_rows;
+  std::vector<std::uint32_t> counted_initial;
   std::vector<Expression> packed_add_effects;
   // The idle stage fact of every entry of `stage_facts`, in its order.
   std::vector<Expression> idle_stage_facts;
@@ -300,6 +318,15 @@ class DeleteRelaxationHeuristic {
   // their cost 0 explicitly: only when some condition reads it (a precondition with `Or`, or a
   // goal that names an idle fact); otherwise the exploration takes them as settled unread.
   bool idle_costs_read = true;
+  // Whether an evaluation in cost order with every action idle may stop as soon as the last
+  // fact of the goal settles: when the goal is a conjunction of facts none of which is an idle
+  // stage fact and no precondition holds an `Or`. Every fact the value then reads (the goal's
+  // facts and, for hff, the relaxed plan's, all of cost at most the goal's) has its final cost
+  // and achiever by then: an offer of cost c comes from a precondition settled below c. `goal_fact`
+  // flags those facts by id (a fact interned later is none of them); `goal_facts` counts them.
+  bool stop_at_goal = false;
+  std::vector<std::uint8_t> goal_fact;
+  std::uint32_t goal_facts = 0;
   // Whether an evaluation settles facts in cost order rather than by layers (relaxation_eval.cpp
   // says when the two agree); set when the task qualifies. Clearing it forces the layered
   // exploration, the reference the cost-ordered one is checked against.
