@@ -629,6 +629,11 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
       }
     }
   };
+  // An operator with `Or` is costed again at each of its facts: it fires when it is cheaper now.
+  const auto fire_with_or = [&](OperatorID o) {
+    const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
+    if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
+  };
   // With every action idle, `start` has settled the idle facts at cost 0 (they are not among
   // the new facts); the operators then wait only for their other precondition facts.
   for (const Expression f : s.new_facts) {
@@ -692,13 +697,10 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
           }
           if (!sound) break;
         }
-      }
-      if constexpr (direct) {
         for (const DeleteRelaxationHeuristic::CountedEntry entry : t_.counted_rows[f]) {
           const OperatorID o = entry.op & ~DeleteRelaxationHeuristic::kSettleWithOr;
           if (entry.op & DeleteRelaxationHeuristic::kSettleWithOr) {
-            const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
-            if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
+            fire_with_or(o);
             continue;
           }
           if constexpr (hmax) {
@@ -713,8 +715,7 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
       for (const DeleteRelaxationHeuristic::SettleEntry entry : t_.settle_rows[f]) {
         const OperatorID o = entry.op & ~DeleteRelaxationHeuristic::kSettleWithOr;
         if (entry.op & DeleteRelaxationHeuristic::kSettleWithOr) {
-          const Cost c = condition_cost(operators[o].precondition.nodes, s, hmax);
-          if (c.has && (pending[o].stamp != stamp || c.value < pending[o].partial)) fire(o, c.value);
+          fire_with_or(o);
           continue;
         }
         RelaxationScratch::Pending& waiting = pending[o];
