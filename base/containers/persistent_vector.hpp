@@ -82,6 +82,27 @@ class PersistentVector {
     std::swap(shift_, other.shift_);
   }
 
+  // The vector of the `n` elements at `values`: a vector of at most one leaf is that leaf, made
+  // at its size in one step; a longer one is built element by element.
+  static PersistentVector from_values(const T* values, std::size_t n) {
+    PersistentVector vector;
+    if (n > kLeafWidth) {
+      for (std::size_t k = 0; k < n; ++k) vector.push_back(values[k]);
+      return vector;
+    }
+    if (n == 0) return vector;
+    Leaf* leaf = new_leaf(static_cast<std::uint32_t>(n));
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      std::memcpy(static_cast<void*>(leaf->values()), values, sizeof(T) * n);
+    } else {
+      for (std::size_t k = 0; k < n; ++k) new (&leaf->values()[k]) T(values[k]);
+    }
+    leaf->count = static_cast<std::uint32_t>(n);
+    vector.root_ = leaf;
+    vector.size_ = n;
+    return vector;
+  }
+
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
@@ -154,6 +175,12 @@ class PersistentVector {
   template <class F>
   void visit_nodes(F&& visit) const {
     if (root_) visit_from(root_, shift_, visit);
+  }
+
+  // Calls `visit(values, n)` for each leaf in order, with its `n` elements at `values`.
+  template <class F>
+  void for_each_leaf(F&& visit) const {
+    if (root_) leaves_from(root_, shift_, visit);
   }
 
   class const_iterator {
@@ -392,6 +419,17 @@ class PersistentVector {
     if (shift == 0) return;
     const Inner* inner = static_cast<const Inner*>(node);
     for (std::uint32_t k = 0; k < inner->count; ++k) visit_from(inner->children()[k], child_shift(shift), visit);
+  }
+
+  template <class F>
+  static void leaves_from(const Node* node, unsigned shift, F& visit) {
+    if (shift == 0) {
+      const Leaf* leaf = static_cast<const Leaf*>(node);
+      visit(leaf->values(), static_cast<std::size_t>(leaf->count));
+      return;
+    }
+    const Inner* inner = static_cast<const Inner*>(node);
+    for (std::uint32_t k = 0; k < inner->count; ++k) leaves_from(inner->children()[k], child_shift(shift), visit);
   }
 
   Node* root_ = nullptr;

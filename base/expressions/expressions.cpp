@@ -32,6 +32,11 @@ class NameTable {
     return result;
   }
 
+  std::uint32_t size() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<std::uint32_t>(names_.size());
+  }
+
  private:
   // Stores the node of object `object` in its segment, making the segment first when `object`
   // opens it. Readers find a code only through a name handed out after this, so the node is
@@ -96,6 +101,8 @@ const char* kind_name(NodeKind kind) noexcept {
 }
 
 // ---------------------------------------------------------------- construction
+
+std::uint32_t value_code_bound() { return name_table().size() + 2; }
 
 ExpressionNode ExpressionNode::object(std::string_view name) { return interned_object(name_table().intern(name)); }
 

@@ -276,6 +276,10 @@ inline std::uint32_t value_code(const ExpressionNode& node) noexcept {
   }
 }
 
+// One past the largest value code handed out so far: every Boolean and object value interned
+// until now has a code below it.
+std::uint32_t value_code_bound();
+
 // The node of a code that `value_code` gave (not `kNoValueCode`).
 inline const ExpressionNode& node_of_value_code(std::uint32_t code) noexcept {
   if (code < 2) return detail::kBoolNodes[code];

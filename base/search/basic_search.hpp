@@ -1,19 +1,18 @@
 // Breadth- and depth-first search: the uninformed tree searches.
 #pragma once
 
-#include <deque>
-#include <iterator>
 #include <ostream>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 #include "base/search/framework.hpp"
+#include "base/search/state_queue.hpp"
 
 namespace quendral {
 
 // A tree search without heuristic and without duplicate detection: the open list is a queue of
-// states held by value, new states enter at the back, and `bfs` takes from the front (oldest
+// states held by value (compactly, state_queue.hpp), new states enter at the back, and `bfs` takes from the front (oldest
 // first), depth-first from the back (newest first). Logs as "bfs" or "dfs".
 //
 // With `early_termination` the root and every successor are tested for the goal when they are
@@ -27,17 +26,11 @@ SearchResult basic_search(const S& space, bool bfs, std::optional<float> timeout
   State root = space.initial_state();
   if (auto result = run.goal_at_root(space, root)) return std::move(*result);
 
-  std::deque<State> open;
+  StateQueue open(root.values.size());
   open.push_back(std::move(root));
   while (!open.empty()) {
     run.check_time();
-    std::deque<State>::iterator taken = bfs ? open.begin() : std::prev(open.end());
-    State state = std::move(*taken);
-    if (bfs) {
-      open.pop_front();
-    } else {
-      open.pop_back();
-    }
+    State state = bfs ? open.pop_front() : open.pop_back();
     run.count_expansion([&] { return open.size(); });
     if (auto result = run.goal_when_taken(space, state)) return std::move(*result);
     // The space's own stream gives the successors over the relevant actions in order, and may

@@ -69,6 +69,13 @@ class StateValues {
     for (; first != last; ++first) push_back(*first);
   }
 
+  // The values of the `n` codes at `codes`, none of them `kNoValueCode`.
+  static StateValues from_codes(const std::uint32_t* codes, std::size_t n) {
+    StateValues values;
+    values.codes_ = Codes::from_values(codes, n);
+    return values;
+  }
+
   std::size_t size() const noexcept { return codes_.size(); }
   bool empty() const noexcept { return codes_.empty(); }
 
@@ -79,6 +86,11 @@ class StateValues {
   }
   // The value code at `i` (`kNoValueCode` for a number).
   std::uint32_t code(std::size_t i) const noexcept { return codes_[i]; }
+  // Calls `visit(codes, n)` for each run of codes in order (`kNoValueCode` for a number).
+  template <class F>
+  void for_each_code_run(F&& visit) const {
+    codes_.for_each_leaf(visit);
+  }
   // True when no value is a number: every value is its code.
   bool all_coded() const noexcept { return numbers_ == nullptr; }
 

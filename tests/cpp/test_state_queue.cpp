@@ -1,0 +1,125 @@
+// The tree searches' queue: whatever a state holds, it comes back out equal in everything a
+// search reads, from either end, in queue order, across chunk boundaries and code widths.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/expressions/expressions.hpp"
+#include "base/search/state_queue.hpp"
+
+namespace quendral::testing {
+
+namespace {
+
+using N = ExpressionNode;
+
+// What a search reads of a state, in a form that compares.
+struct Seen {
+  std::vector<std::string> values;
+  double g;
+  std::vector<std::uint64_t> path;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> todo;
+  bool network;
+  std::uint64_t conditions;
+  std::size_t cached;
+  bool operator==(const Seen&) const = default;
+};
+
+Seen seen(const State& state) {
+  Seen out{{}, state.g, {}, {}, state.stn.has_value(), state.active_conditions.total(), state.heuristic_cache.size()};
+  for (const N& value : state.values) out.values.push_back(value.repr());
+  for (const PathEntry& entry : PersistentList<PathEntry>::ReverseRange(state.path.get())) {
+    out.path.push_back(entry.action.idx * 1000 + entry.pos);
+  }
+  for (const auto& [action, entry] : state.todo) out.todo.emplace_back(action.idx, entry.pos);
+  return out;
+}
+
+// A random state of `fluents` values over `objects`: mostly classical, now and then with a
+// number, a running action, a network, a durative condition or a cached value, and sometimes
+// a value interned after the queue was made (`late`).
+State random_state(std::mt19937& rng, std::size_t fluents, const std::vector<N>& objects, const std::vector<N>& late,
+                   const Path& parent) {
+  StateValues values;
+  for (std::size_t i = 0; i < fluents; ++i) {
+    const unsigned pick = rng() % 20;
+    if (pick == 0 && !late.empty()) {
+      values.push_back(late[rng() % late.size()]);
+    } else if (pick == 1) {
+      values.push_back(N::boolean(rng() % 2 == 0));
+    } else {
+      values.push_back(objects[rng() % objects.size()]);
+    }
+  }
+  const unsigned kind = rng() % 12;
+  if (kind == 0 && fluents > 0) values.set(rng() % fluents, N::integer(static_cast<std::int64_t>(rng() % 9) - 4));
+  std::optional<DeltaSTN<double>> network;
+  if (kind == 1) network.emplace(0.001);
+  State state(std::move(values), std::move(network));
+  if (kind == 2) state.todo.insert_or_assign(Action{rng() % 5}, TodoEntry{1 + rng() % 3, 0});
+  if (kind == 3) state.active_conditions.insert(NodeList{N::boolean(true)});
+  if (kind == 4) state.heuristic_cache.store("hff", 2.0);
+  state.g = static_cast<double>(rng() % 100) / 4;
+  state.path = PersistentList<PathEntry>::append(PathEntry{Action{rng() % 50}, rng() % 3, 0}, parent);
+  return state;
+}
+
+// The queue against a deque of whole states: seeded pushes and takes from both ends, over enough
+// states to cross chunks, with tasks whose codes fit one, two or four bytes. (The sanitizer build
+// checks that what the queue still holds at its end is released.)
+TEST(StateQueue, AgreesWithADequeOfWholeStates) {
+  for (const std::size_t objects_wanted : {std::size_t{3}, std::size_t{300}, std::size_t{70000}}) {
+    for (const std::size_t fluents : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{150}}) {
+      std::vector<N> objects;
+      const std::string prefix = "queue-object-" + std::to_string(objects_wanted) + "-";
+      for (std::size_t k = 0; k < objects_wanted; ++k) objects.push_back(N::object(prefix + std::to_string(k)));
+      std::mt19937 rng(static_cast<unsigned>(objects_wanted * 31 + fluents));
+      std::deque<State> model;
+      std::vector<N> late;
+      StateQueue queue(fluents);
+      if (fluents == 7) {
+        const unsigned width = value_code_bound() <= 0x100 ? 1 : value_code_bound() <= 0x10000 ? 2 : 4;
+        EXPECT_EQ(queue.code_width(), width);
+      }
+      // Interned after the queue: a code that may not fit its width.
+      late.push_back(N::object(prefix + "late-" + std::to_string(fluents)));
+      Path parent;
+      const int steps = fluents >= 64 ? 6000 : 20000;
+      for (int step = 0; step < steps; ++step) {
+        const unsigned op = rng() % 10;
+        if (op < 6 || model.empty()) {
+          State a = random_state(rng, fluents, objects, fluents == 0 ? std::vector<N>{} : late, parent);
+          if (rng() % 4 == 0) parent = a.path;
+          State b = a.full_clone();
+          b.path = a.path;
+          model.push_back(std::move(a));
+          queue.push_back(std::move(b));
+        } else if (op < 8) {
+          const State taken = queue.pop_front();
+          ASSERT_EQ(seen(taken), seen(model.front())) << "step " << step;
+          ASSERT_TRUE(taken.values == model.front().values);
+          model.pop_front();
+        } else {
+          const State taken = queue.pop_back();
+          ASSERT_EQ(seen(taken), seen(model.back())) << "step " << step;
+          model.pop_back();
+        }
+        ASSERT_EQ(queue.size(), model.size());
+        ASSERT_EQ(queue.empty(), model.empty());
+      }
+      // Half taken, the rest released with the queue.
+      for (std::size_t k = model.size() / 2; k > 0; --k) {
+        ASSERT_EQ(seen(queue.pop_front()), seen(model.front()));
+        model.pop_front();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+}  // namespace quendral::testing
