@@ -26,6 +26,7 @@
 #include "base/search/framework.hpp"
 #include "base/search/heuristic_trait.hpp"
 #include "base/search/open_lists.hpp"
+#include "base/search/state_registry.hpp"
 #include "base/space/search_space_trait.hpp"
 
 namespace quendral {
@@ -115,20 +116,65 @@ namespace detail {
 inline const State& state_of(const State& state) noexcept { return state; }
 inline const State& state_of(const SharedState& state) noexcept { return *state; }
 
-// Weighted A*: shared states, a binary heap, a duplicate set filled at generation.
+// Weighted A* of a temporal task: shared states, a binary heap, a duplicate set filled at
+// generation.
 struct UnboundedBestFirst {
   static constexpr std::string_view kName = "wastar_search";
   using Item = SharedState;
+  using Entry = PrioritizedItem<Item>;
   using Open = OpenList;
 
   struct Closed {
     DuplicateSet set;
-    Closed(bool is_temporal, bool weak_equality) : set(DuplicateSet::choose(is_temporal, weak_equality)) {}
+    Closed(bool is_temporal, bool weak_equality, const State&)
+        : set(DuplicateSet::choose(is_temporal, weak_equality)) {}
     void insert_root(const SharedState& root) { set.insert(root); }
     TestAndInsertFilter filter() { return TestAndInsertFilter{&set}; }
+    static Entry entry(Item&& item, double priority, std::uint64_t counter) {
+      return Entry{std::move(item), priority, counter};
+    }
+    static const State& expand(const Entry& entry) noexcept { return entry.state(); }
   };
 
   static Item make_root(State&& root) { return share_state(std::move(root)); }
+  static Open make_open() { return Open(); }
+};
+
+// Weighted A* of a task without durative actions: the states in a registry (packed, under ids),
+// which is also the duplicate test; the open list holds ids, and an expanded state is rebuilt
+// from its slot. The pipeline hands on the successor itself, registered by the filter, whose id
+// the entry then takes.
+struct RegisteredBestFirst {
+  static constexpr std::string_view kName = "wastar_search";
+  using Item = State;
+  using Entry = PrioritizedItem<StateRegistry::Id>;
+  using Open = BinaryHeap<Entry, IsBetter<StateRegistry::Id>>;
+
+  struct Filter {
+    using Item = State;
+    StateRegistry* registry;
+    StateRegistry::Id* last;
+    std::optional<State> operator()(State&& successor) const {
+      const std::optional<StateRegistry::Id> id = registry->insert(successor);
+      if (!id) return std::nullopt;
+      *last = *id;
+      return std::optional<State>(std::move(successor));
+    }
+  };
+
+  struct Closed {
+    StateRegistry registry;
+    StateRegistry::Id last = 0;  // the id of the state the filter let through last
+    Closed(bool, bool, const State& root) : registry(root.values.size()) {}
+    void insert_root(const State& root) { last = *registry.insert(root); }
+    Filter filter() { return Filter{&registry, &last}; }
+    Entry entry(Item&& item, double priority, std::uint64_t counter) const {
+      return Entry{last, priority, counter, item.todo.size()};
+    }
+    State expand(const Entry& entry) const { return registry.get(entry.item); }
+  };
+
+  static Item make_root(State&& root) { return std::move(root); }
   static Open make_open() { return Open(); }
 };
 
@@ -137,11 +183,12 @@ struct UnboundedBestFirst {
 struct BoundedBestFirst {
   static constexpr std::string_view kName = "wastar_search_memory_bounded";
   using Item = State;
+  using Entry = PrioritizedItem<State>;
   using Open = BoundedPriorityQueue<PrioritizedItem<State>, IsBetter<State>>;
 
   struct Closed {
     std::optional<BloomFilter> filter_;
-    Closed(bool is_temporal, bool weak_equality) {
+    Closed(bool is_temporal, bool weak_equality, const State&) {
       if (!is_temporal || weak_equality) {
         filter_.emplace(BloomFilter::with_random_seed(kClosedListFalsePositiveRate, kClosedListExpectedItems));
       }
@@ -150,6 +197,10 @@ struct BoundedBestFirst {
       if (filter_) filter_->insert(bloom_key(root));
     }
     BloomFilterStage filter() { return BloomFilterStage{filter_ ? &*filter_ : nullptr}; }
+    static Entry entry(Item&& item, double priority, std::uint64_t counter) {
+      return Entry{std::move(item), priority, counter};
+    }
+    static const State& expand(const Entry& entry) noexcept { return entry.state(); }
   };
 
   static Item make_root(State&& root) { return std::move(root); }
@@ -168,18 +219,20 @@ SearchResult weighted_best_first(const S& space, const H& heuristic, double weig
   Item root = Variant::make_root(space.initial_state());
   if (auto result = run.goal_at_root(space, state_of(root))) return std::move(*result);
 
-  typename Variant::Closed closed(space.is_temporal(), weak_equality);
+  typename Variant::Closed closed(space.is_temporal(), weak_equality, state_of(root));
   closed.insert_root(root);
   const HeuristicValue root_value = heuristic.eval(state_of(root), space);
   if (!root_value) return SearchRun::dead_end_at_root();
   typename Variant::Open open = Variant::make_open();
   // Alone in the open list, the root is taken first whatever its priority.
-  open.push(PrioritizedItem<Item>{std::move(root), *root_value, 0});
+  open.push(closed.entry(std::move(root), *root_value, 0));
 
-  while (std::optional<PrioritizedItem<Item>> entry = open.pop()) {
+  while (std::optional<typename Variant::Entry> entry = open.pop()) {
     run.check_time();
     run.count_expansion([&] { return open.size(); });
-    const State& state = entry->state();
+    // The entry's state, or the state rebuilt from the registry (held here while it expands).
+    decltype(auto) held = closed.expand(*entry);
+    const State& state = held;
     if (auto result = run.goal_when_taken(space, state)) return std::move(*result);
     auto pipeline = successor_pipeline(space, heuristic, state, closed.filter());
     while (std::optional<Evaluated<Item>> item = pipeline.next()) {
@@ -188,7 +241,7 @@ SearchResult weighted_best_first(const S& space, const H& heuristic, double weig
       if (auto result = run.goal_when_made(space, successor)) return std::move(*result);
       if (item->value) {
         const double priority = blend_priority(weight, successor.g, *item->value);
-        open.push(PrioritizedItem<Item>{std::move(item->state), priority, run.counters().generated});
+        open.push(closed.entry(std::move(item->state), priority, run.counters().generated));
       }
       run.count_generated();
     }
@@ -208,6 +261,10 @@ template <SearchSpaceTrait S, class H>
   requires HeuristicTrait<H, S>
 SearchResult wastar_search(const S& space, const H& heuristic, double weight, std::optional<float> timeout,
                            bool early_termination, bool weak_equality) {
+  if (!space.is_temporal()) {
+    return detail::weighted_best_first<detail::RegisteredBestFirst>(space, heuristic, weight, timeout,
+                                                                    early_termination, weak_equality);
+  }
   return detail::weighted_best_first<detail::UnboundedBestFirst>(space, heuristic, weight, timeout,
                                                                  early_termination, weak_equality);
 }

@@ -21,8 +21,9 @@
 
 namespace quendral {
 
-// An entry of the open lists of the weighted searches: `item` is a `SharedState` (weighted A*)
-// or an owned `State` (the memory-bounded search); `counter` is the generation count when the
+// An entry of the open lists of the weighted searches: `item` is a `SharedState` (weighted A*
+// of a temporal task), the id of a registered state (weighted A* of any other task) or an owned
+// `State` (the memory-bounded search); `counter` is the generation count when the
 // entry was made (0 for the root), unique within a run and increasing with insertion. The number
 // of the state's running actions, the second key of the order, is kept in the entry, so that
 // comparing entries of equal priority, as most comparisons in a heap of whole costs are, reads
@@ -36,6 +37,9 @@ struct PrioritizedItem {
 
   PrioritizedItem(T item_, double priority_, std::uint64_t counter_)
       : item(std::move(item_)), priority(priority_), counter(counter_), running(state().todo.size()) {}
+  // An entry whose item is not a state (an id of a registry): the running actions given.
+  PrioritizedItem(T item_, double priority_, std::uint64_t counter_, std::size_t running_)
+      : item(std::move(item_)), priority(priority_), counter(counter_), running(running_) {}
 
   const State& state() const noexcept {
     if constexpr (std::is_same_v<T, State>) {

@@ -1,15 +1,18 @@
-// The tree searches' queue: whatever a state holds, it comes back out equal in everything a
-// search reads, from either end, in queue order, across chunk boundaries and code widths.
+// The containers of packed states: whatever a state holds, it comes back out equal in
+// everything a search reads, across chunk boundaries and code widths; the tree searches' queue
+// from either end in queue order, the registry under its id, with equal states found again.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "base/expressions/expressions.hpp"
 #include "base/search/state_queue.hpp"
+#include "base/search/state_registry.hpp"
 
 namespace quendral::testing {
 
@@ -115,6 +118,58 @@ TEST(StateQueue, AgreesWithADequeOfWholeStates) {
       for (std::size_t k = model.size() / 2; k > 0; --k) {
         ASSERT_EQ(seen(queue.pop_front()), seen(model.front()));
         model.pop_front();
+      }
+    }
+  }
+}
+
+// The registry against a list of the states registered so far: seeded states drawn with many
+// repeats (so that most inserts meet an equal state), the first of each kind gets the next id,
+// every later one is refused, and every id gives back its state.
+TEST(StateRegistry, AgreesWithAListOfDistinctStates) {
+  for (const std::size_t objects_wanted : {std::size_t{2}, std::size_t{300}, std::size_t{70000}}) {
+    for (const std::size_t fluents : {std::size_t{0}, std::size_t{3}, std::size_t{40}, std::size_t{100}}) {
+      std::vector<N> objects;
+      const std::string prefix = "registry-object-" + std::to_string(objects_wanted) + "-";
+      for (std::size_t k = 0; k < std::min<std::size_t>(objects_wanted, 4); ++k) objects.push_back(N::object(prefix + std::to_string(k)));
+      for (std::size_t k = 4; k < objects_wanted; ++k) N::object(prefix + std::to_string(k));  // codes to widen
+      std::mt19937 rng(static_cast<unsigned>(objects_wanted * 17 + fluents));
+      StateRegistry registry(fluents);
+      const std::vector<N> late{N::object(prefix + "late-" + std::to_string(fluents))};
+      std::vector<State> distinct;
+      // A small pool of states, drawn again and again (fresh copies, so no leaf is shared).
+      std::vector<State> pool;
+      for (int k = 0; k < 3000; ++k) {
+        State s = random_state(rng, fluents, objects, fluents == 0 ? std::vector<N>{} : late, Path());
+        // The registry's states come from a search without durative actions, before evaluation.
+        s.stn.reset();
+        s.todo = Todo();
+        s.active_conditions = ConditionMultiset();
+        if (s.heuristic_cache.size() != 0) continue;
+        pool.push_back(std::move(s));
+      }
+      for (int step = 0; step < 8000; ++step) {
+        const State& drawn = pool[rng() % pool.size()];
+        State copy(StateValues(drawn.values.begin(), drawn.values.end()));
+        copy.g = drawn.g;
+        copy.path = drawn.path;
+        const std::optional<StateRegistry::Id> id = registry.insert(copy);
+        std::optional<std::size_t> known;
+        for (std::size_t k = 0; k < distinct.size() && !known; ++k) {
+          if (distinct[k] == copy) known = k;
+        }
+        if (known) {
+          ASSERT_FALSE(id.has_value()) << "step " << step;
+        } else {
+          ASSERT_EQ(id, std::optional<StateRegistry::Id>(static_cast<StateRegistry::Id>(distinct.size()))) << "step " << step;
+          distinct.push_back(copy.full_clone());
+        }
+        ASSERT_EQ(registry.size(), distinct.size());
+      }
+      for (std::size_t k = 0; k < distinct.size(); ++k) {
+        const State back = registry.get(static_cast<StateRegistry::Id>(k));
+        ASSERT_EQ(seen(back), seen(distinct[k])) << "id " << k;
+        ASSERT_TRUE(back == distinct[k]);
       }
     }
   }

@@ -1,0 +1,63 @@
+// States in packed form, for the containers that hold a search's states by the million.
+//
+// A state that holds nothing but its values, g and path (no network, nothing running, no
+// durative condition, nothing cached, every value a Boolean or an object: every state of a
+// classical task) is kept as its g, its path and its value codes, each code in the fewest bytes
+// (1, 2 or 4) that hold every code handed out when the form was chosen; it is rebuilt, equal in
+// everything a search reads, when it is needed again. Any other state, or one with a code made
+// later, is kept whole. Every slot of one form has the same size: a `PackedSlot` head and the
+// codes after it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/space/search_state.hpp"
+
+namespace quendral {
+
+struct PackedSlot {
+  double g;
+  Path path;
+  State* whole;  // the state kept whole, or null when the codes follow
+};
+
+class PackedForm {
+ public:
+  // The form for the states of a task of `fluents` values, with the codes handed out so far.
+  explicit PackedForm(std::size_t fluents);
+
+  std::size_t fluents() const noexcept { return fluents_; }
+  // The bytes of one code (1, 2 or 4) and of one slot (a multiple of the head's alignment).
+  unsigned code_width() const noexcept { return width_; }
+  std::size_t slot_bytes() const noexcept { return slot_bytes_; }
+
+  // Writes `state` into the free slot at `at`, packed when it can be, else whole: `put` moves
+  // the state there (its path in either case), `put_copy` copies it. Returns the slot.
+  PackedSlot* put(void* at, State&& state) const;
+  PackedSlot* put_copy(void* at, const State& state) const;
+  // The state of `slot`, rebuilt (or a copy of the whole one); the slot is unchanged.
+  State get(const PackedSlot& slot) const;
+  // The state of `slot`, taken out; the slot is left destroyed.
+  State take(PackedSlot& slot) const;
+  static void destroy(PackedSlot& slot) noexcept;
+
+  // Packs the codes of `state` into `out` (`fluents() × code_width()` bytes); false when the
+  // state cannot be packed (`out` may then be partly written).
+  bool pack(const State& state, std::byte* out) const noexcept;
+  static const std::byte* codes(const PackedSlot& slot) noexcept { return reinterpret_cast<const std::byte*>(&slot + 1); }
+  static std::byte* codes(PackedSlot& slot) noexcept { return reinterpret_cast<std::byte*>(&slot + 1); }
+  std::size_t code_bytes() const noexcept { return fluents_ * width_; }
+
+ private:
+  StateValues unpack(const std::byte* in) const;
+
+  std::size_t fluents_;
+  unsigned width_;
+  std::uint64_t code_limit_;  // codes below it fit `width_` bytes
+  std::size_t slot_bytes_;
+  mutable std::vector<std::uint32_t> scratch_;  // the codes of the state being rebuilt
+};
+
+}  // namespace quendral

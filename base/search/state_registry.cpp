@@ -1,0 +1,85 @@
+#include "base/search/state_registry.hpp"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "base/core/errors.hpp"
+#include "base/core/memory.hpp"
+
+namespace quendral {
+
+namespace {
+constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
+constexpr unsigned kInitialTableBits = 10;
+}  // namespace
+
+StateRegistry::StateRegistry(std::size_t fluents)
+    : form_(fluents),
+      table_(std::size_t{1} << kInitialTableBits, 0),
+      table_bits_(kInitialTableBits),
+      probe_(form_.code_bytes() + 1) {
+  chunk_bits_ = 0;
+  while ((form_.slot_bytes() << (chunk_bits_ + 1)) <= kChunkBytes) ++chunk_bits_;
+  chunk_mask_ = (std::size_t{1} << chunk_bits_) - 1;
+}
+
+StateRegistry::~StateRegistry() {
+  for (std::size_t id = 0; id < size_; ++id) PackedForm::destroy(slot(static_cast<Id>(id)));
+  for (std::byte* chunk : chunks_) memory::release(chunk);
+}
+
+bool StateRegistry::equal(const PackedSlot& registered, const State& state, bool packed) const {
+  if (registered.whole) return registered.whole->eq(state);
+  if (packed) return std::memcmp(PackedForm::codes(registered), probe_.data(), form_.code_bytes()) == 0;
+  // A state that does not pack (a number among its values) against a packed one: never equal
+  // as the forms stand, but compared in full rather than assumed.
+  return form_.get(registered).eq(state);
+}
+
+std::optional<StateRegistry::Id> StateRegistry::insert(const State& state) {
+  const std::uint64_t hash = state.hash();
+  const auto tag = static_cast<std::uint32_t>((hash * 0xFF51AFD7ED558CCDull) >> 32);
+  const bool packed = form_.pack(state, probe_.data());
+  const std::size_t mask = table_.size() - 1;
+  std::size_t at = home(tag);
+  for (std::uint64_t entry; (entry = table_[at]) != 0; at = (at + 1) & mask) {
+    if (static_cast<std::uint32_t>(entry >> 32) == tag &&
+        equal(slot(static_cast<Id>((entry & 0xFFFFFFFFu) - 1)), state, packed)) {
+      return std::nullopt;
+    }
+  }
+  QUENDRAL_CHECK(size_ < std::numeric_limits<Id>::max() - 1, "a search registered more states than its ids can number");
+  const auto id = static_cast<Id>(size_);
+  if ((size_ & chunk_mask_) == 0) {
+    chunks_.reserve(chunks_.size() + 1);
+    chunks_.push_back(static_cast<std::byte*>(memory::allocate(form_.slot_bytes() << chunk_bits_)));
+  }
+  void* place = chunks_.back() + (size_ & chunk_mask_) * form_.slot_bytes();
+  if (packed) {
+    PackedSlot* made = new (place) PackedSlot{state.g, state.path, nullptr};
+    std::memcpy(PackedForm::codes(*made), probe_.data(), form_.code_bytes());
+  } else {
+    form_.put_copy(place, state);
+  }
+  table_[at] = (std::uint64_t{tag} << 32) | (std::uint64_t{id} + 1);
+  ++size_;
+  // At most three quarters full: linear probes stay short.
+  if (size_ * 4 > table_.size() * 3) grow_table();
+  return id;
+}
+
+void StateRegistry::grow_table() {
+  std::vector<std::uint64_t> old(table_.size() * 2, 0);
+  old.swap(table_);
+  ++table_bits_;
+  const std::size_t mask = table_.size() - 1;
+  for (const std::uint64_t entry : old) {
+    if (entry == 0) continue;
+    std::size_t at = home(static_cast<std::uint32_t>(entry >> 32));
+    while (table_[at] != 0) at = (at + 1) & mask;
+    table_[at] = entry;
+  }
+}
+
+}  // namespace quendral
