@@ -2,9 +2,10 @@
 // 0.5), its memory-bounded variant, and enforced hill-climbing.
 //
 // Weighted A* and the memory-bounded search are one best-first loop (`weighted_best_first`)
-// over two choices: the open list (an unbounded binary heap of shared states, or a bounded
-// double-ended heap that owns its states) and the closed list (a duplicate set of shared states,
-// or a Bloom filter over the states' values). Neither ever reopens a state: a successor that the
+// over two choices: the open list (an unbounded binary heap of registered ids or, for a temporal
+// task, of shared states; or a bounded double-ended heap that owns its states) and the closed
+// list (the registry of packed states, a duplicate set of shared states, or a Bloom filter over
+// the states' values). Neither ever reopens a state: a successor that the
 // closed list has seen is dropped before it is evaluated.
 //
 // Each expanded state feeds a lazy pipeline: successor generation over `relevant_actions`, the
