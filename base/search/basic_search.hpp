@@ -12,8 +12,9 @@
 namespace quendral {
 
 // A tree search without heuristic and without duplicate detection: the open list is a queue of
-// states held by value (compactly, state_queue.hpp), new states enter at the back, and `bfs` takes from the front (oldest
-// first), depth-first from the back (newest first). Logs as "bfs" or "dfs".
+// states held by value (packed, state_queue.hpp), new states enter at the back, and `bfs` takes
+// from the front (oldest first), depth-first from the back (newest first). Logs as "bfs" or
+// "dfs".
 //
 // With `early_termination` the root and every successor are tested for the goal when they are
 // made (a goal successor is neither queued nor counted); without it, each state when it is

@@ -5,8 +5,8 @@
 // over two choices: the open list (an unbounded binary heap of registered ids or, for a temporal
 // task, of shared states; or a bounded double-ended heap that owns its states) and the closed
 // list (the registry of packed states, a duplicate set of shared states, or a Bloom filter over
-// the states' values). Neither ever reopens a state: a successor that the
-// closed list has seen is dropped before it is evaluated.
+// the states' values). Neither ever reopens a state: a successor that the closed list has seen
+// is dropped before it is evaluated.
 //
 // Each expanded state feeds a lazy pipeline: successor generation over `relevant_actions`, the
 // search's duplicate filter, then the heuristic. One request makes, filters and evaluates one
