@@ -1,6 +1,7 @@
 #include "base/search/packed_states.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -10,7 +11,21 @@ namespace {
 
 bool packable(const State& state, std::size_t fluents) noexcept {
   return !state.stn && state.todo.empty() && state.active_conditions.empty() && state.values.all_coded() &&
-         state.values.size() == fluents && state.heuristic_cache.size() == 0;
+         state.values.size() == fluents && !state.path.empty() && state.path->elem.pos <= UINT32_MAX &&
+         state.heuristic_cache.size() == 0;
+}
+
+// A packed slot's path: its last event over its tail.
+PathEntry last_event(const PackedSlot& slot) noexcept {
+  return PathEntry{slot.last_action, slot.last_pos, slot.last_instance};
+}
+
+// Fills in the path of a state that packed into `slot`.
+void put_path(PackedSlot& slot, const State& state) noexcept {
+  slot.tail = state.path->tail;
+  slot.last_action = state.path->elem.action;
+  slot.last_pos = static_cast<std::uint32_t>(state.path->elem.pos);
+  slot.last_instance = state.path->elem.instance;
 }
 
 // Writes the codes of `values` as `Code`s at `out`; false when one of them is not below `limit`.
@@ -57,10 +72,17 @@ bool PackedForm::pack(const State& state, std::byte* out) const noexcept {
   }
 }
 
+PackedSlot* PackedForm::put_packed(void* at, const State& state, const std::byte* packed) const {
+  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), Action{}, 0, 0, nullptr};
+  put_path(*slot, state);
+  std::memcpy(codes(*slot), packed, code_bytes());
+  return slot;
+}
+
 PackedSlot* PackedForm::put(void* at, State&& state) const {
-  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), nullptr};
+  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), Action{}, 0, 0, nullptr};
   if (pack(state, codes(*slot))) {
-    slot->path = std::move(state.path);
+    put_path(*slot, state);
     return slot;
   }
   try {
@@ -73,9 +95,9 @@ PackedSlot* PackedForm::put(void* at, State&& state) const {
 }
 
 PackedSlot* PackedForm::put_copy(void* at, const State& state) const {
-  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), nullptr};
+  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), Action{}, 0, 0, nullptr};
   if (pack(state, codes(*slot))) {
-    slot->path = state.path;
+    put_path(*slot, state);
     return slot;
   }
   try {
@@ -100,7 +122,7 @@ State PackedForm::get(const PackedSlot& slot) const {
   if (slot.whole) return slot.whole->full_clone();
   State state(unpack(codes(slot)));
   state.g = slot.g;
-  state.path = slot.path;
+  state.path = PersistentList<PathEntry>::append(last_event(slot), slot.tail);
   return state;
 }
 
@@ -110,9 +132,10 @@ State PackedForm::take(PackedSlot& slot) const {
     destroy(slot);
     return state;
   }
-  State state(unpack(codes(slot)));  // before the slot changes: this may throw
+  // Nothing of the slot changes until the last allocation has been made.
+  State state(unpack(codes(slot)));
+  state.path = PersistentList<PathEntry>::append(last_event(slot), std::move(slot.tail));
   state.g = slot.g;
-  state.path = std::move(slot.path);
   destroy(slot);
   return state;
 }

@@ -2,11 +2,17 @@
 //
 // A state that holds nothing but its values, g and path (no network, nothing running, no
 // durative condition, nothing cached, every value a Boolean or an object: every state of a
-// classical task) is kept as its g, its path and its value codes, each code in the fewest bytes
-// (1, 2 or 4) that hold every code handed out when the form was chosen; it is rebuilt, equal in
-// everything a search reads, when it is needed again. Any other state, or one with a code made
-// later, is kept whole. Every slot of one form has the same size: a `PackedSlot` head and the
-// codes after it.
+// classical task but the root) is kept as its g, its path and its value codes, each code in the
+// fewest bytes (1, 2 or 4) that hold every code handed out when the form was chosen (and its
+// last event's position below 2^32); it is
+// rebuilt, equal in everything a search reads, when it is needed again. Its path is kept as its
+// last event and the path before it (its parent's, shared): a state that is never rebuilt, as
+// most are not, never costs a cell of its own. Any other state, or one with a code made later,
+// is kept whole. Every slot of one form has the same size: a `PackedSlot` head and the codes
+// after it.
+//
+// Released in a row (`SlotRelease`), slots whose paths continue the same list (siblings, made one
+// after another) drop their references to it with one change of its count.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +25,11 @@ namespace quendral {
 
 struct PackedSlot {
   double g;
-  Path path;
-  State* whole;  // the state kept whole, or null when the codes follow
+  Path tail;                 // the path before the last event
+  Action last_action;        // the last event: its action, position and instance number
+  std::uint32_t last_pos;
+  std::uint32_t last_instance;
+  State* whole;              // the state kept whole, or null when the codes follow
 };
 
 class PackedForm {
@@ -34,9 +43,11 @@ class PackedForm {
   std::size_t slot_bytes() const noexcept { return slot_bytes_; }
 
   // Writes `state` into the free slot at `at`, packed when it can be, else whole: `put` moves
-  // the state there (its path in either case), `put_copy` copies it. Returns the slot.
+  // a state kept whole there, `put_copy` copies it. Returns the slot.
   PackedSlot* put(void* at, State&& state) const;
   PackedSlot* put_copy(void* at, const State& state) const;
+  // Writes a state that packed into `codes` (by `pack`) into the free slot at `at`.
+  PackedSlot* put_packed(void* at, const State& state, const std::byte* codes) const;
   // The state of `slot`, rebuilt (or a copy of the whole one); the slot is unchanged.
   State get(const PackedSlot& slot) const;
   // The state of `slot`, taken out; the slot is left destroyed.
@@ -58,6 +69,36 @@ class PackedForm {
   std::uint64_t code_limit_;  // codes below it fit `width_` bytes
   std::size_t slot_bytes_;
   mutable std::vector<std::uint32_t> scratch_;  // the codes of the state being rebuilt
+};
+
+// Destroys slots one after another, dropping the references of a run of slots with the same
+// path tail at once (when the next slot's tail differs, or at the end).
+class SlotRelease {
+ public:
+  SlotRelease() noexcept = default;
+  SlotRelease(const SlotRelease&) = delete;
+  SlotRelease& operator=(const SlotRelease&) = delete;
+  ~SlotRelease() { flush(); }
+
+  void release(PackedSlot& slot) noexcept {
+    const PersistentList<PathEntry>* cell = slot.tail.detach();
+    if (cell != cell_) {
+      flush();
+      cell_ = cell;
+    }
+    ++count_;
+    PackedForm::destroy(slot);
+  }
+
+ private:
+  void flush() noexcept {
+    PersistentList<PathEntry>::drop_references(cell_, count_);
+    cell_ = nullptr;
+    count_ = 0;
+  }
+
+  const PersistentList<PathEntry>* cell_ = nullptr;
+  std::uint64_t count_ = 0;
 };
 
 }  // namespace quendral

@@ -4,8 +4,11 @@
 // A tree search holds every state it has generated and not yet taken, millions of them, most of
 // which it never takes before it ends; kept whole, each costs its state record, a value leaf and
 // its path cell, and the run spends much of its time faulting in fresh pages. So the queue keeps
-// its states in packed form (packed_states.hpp), in slots that sit in chunks of about 64 KiB
-// which go back to the allocator as the queue moves past them.
+// its states in packed form (packed_states.hpp), in slots that sit in chunks of about 256 KiB
+// which go back to the allocator as the queue moves past them. The path tails of the queued
+// states are kept beside the slots, one entry per run of states with the same tail (siblings
+// are queued one after another): a run that ends releases each run's references at once and
+// reads no slot (unless some state is kept whole).
 #pragma once
 
 #include <cstddef>
@@ -41,6 +44,14 @@ class StateQueue {
     return reinterpret_cast<PackedSlot*>(chunk + k * form_.slot_bytes());
   }
   void new_chunk_at_back();
+  // The path tail of `count` queued states in a row, whose references it holds.
+  struct TailRun {
+    const PersistentList<PathEntry>* cell;
+    std::uint64_t count;
+  };
+  // The state of `held`, whose tail is that of `run` (the first or the last), taken out of
+  // the slot; the run is left one state shorter (and may be empty).
+  State take(PackedSlot& held, TailRun& run);
 
   PackedForm form_;
   std::size_t slots_per_chunk_;
@@ -50,6 +61,8 @@ class StateQueue {
   std::size_t front_ = 0;
   std::size_t back_ = 0;
   std::size_t size_ = 0;
+  std::deque<TailRun> tails_;  // front to back, as the slots
+  std::size_t whole_ = 0;      // queued states kept whole
 };
 
 }  // namespace quendral

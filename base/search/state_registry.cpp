@@ -25,7 +25,14 @@ StateRegistry::StateRegistry(std::size_t fluents)
 }
 
 StateRegistry::~StateRegistry() {
-  for (std::size_t id = 0; id < size_; ++id) PackedForm::destroy(slot(static_cast<Id>(id)));
+  // The tails' cells are scattered: each is asked for a few slots ahead, so that their misses
+  // overlap.
+  constexpr std::size_t kAhead = 8;
+  SlotRelease release;
+  for (std::size_t id = 0; id < size_; ++id) {
+    if (id + kAhead < size_) __builtin_prefetch(slot(static_cast<Id>(id + kAhead)).tail.get(), 1);
+    release.release(slot(static_cast<Id>(id)));
+  }
   for (std::byte* chunk : chunks_) memory::release(chunk);
 }
 
@@ -57,8 +64,7 @@ std::optional<StateRegistry::Id> StateRegistry::insert(const State& state) {
   }
   void* place = chunks_.back() + (size_ & chunk_mask_) * form_.slot_bytes();
   if (packed) {
-    PackedSlot* made = new (place) PackedSlot{state.g, state.path, nullptr};
-    std::memcpy(PackedForm::codes(*made), probe_.data(), form_.code_bytes());
+    form_.put_packed(place, state, probe_.data());
   } else {
     form_.put_copy(place, state);
   }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/expressions/expressions.hpp"
@@ -24,7 +25,7 @@ using N = ExpressionNode;
 struct Seen {
   std::vector<std::string> values;
   double g;
-  std::vector<std::uint64_t> path;
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> path;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> todo;
   bool network;
   std::uint64_t conditions;
@@ -36,7 +37,7 @@ Seen seen(const State& state) {
   Seen out{{}, state.g, {}, {}, state.stn.has_value(), state.active_conditions.total(), state.heuristic_cache.size()};
   for (const N& value : state.values) out.values.push_back(value.repr());
   for (const PathEntry& entry : PersistentList<PathEntry>::ReverseRange(state.path.get())) {
-    out.path.push_back(entry.action.idx * 1000 + entry.pos);
+    out.path.emplace_back(entry.action.idx, entry.pos, entry.instance);
   }
   for (const auto& [action, entry] : state.todo) out.todo.emplace_back(action.idx, entry.pos);
   return out;
@@ -67,7 +68,9 @@ State random_state(std::mt19937& rng, std::size_t fluents, const std::vector<N>&
   if (kind == 3) state.active_conditions.insert(NodeList{N::boolean(true)});
   if (kind == 4) state.heuristic_cache.store("hff", 2.0);
   state.g = static_cast<double>(rng() % 100) / 4;
-  state.path = PersistentList<PathEntry>::append(PathEntry{Action{rng() % 50}, rng() % 3, 0}, parent);
+  // Now and then an event position beyond 32 bits.
+  const std::uint64_t pos = rng() % 16 == 0 ? (std::uint64_t{1} << 32) + rng() % 3 : rng() % 3;
+  state.path = PersistentList<PathEntry>::append(PathEntry{Action{rng() % 50}, pos, static_cast<std::uint32_t>(rng() % 5)}, parent);
   return state;
 }
 
