@@ -1,6 +1,7 @@
 #include "base/space/search_space.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "base/expressions/expressions_utils.hpp"
@@ -479,9 +480,19 @@ std::optional<State> SearchSpace::SuccessorIter::next() {
     space_->candidates(*state_, candidates_);
   }
   while (next_ < actions.size()) {
-    if (!candidates_.empty() && (candidates_[next_ / 64] >> (next_ % 64) & 1) == 0) {
-      ++next_;
-      continue;
+    if (!candidates_.empty()) {
+      // On to the next candidate, a word of 64 actions at a time (the bits past the last action
+      // are clear).
+      std::size_t word = next_ / 64;
+      std::uint64_t bits = candidates_[word] & (~std::uint64_t{0} << (next_ % 64));
+      while (bits == 0) {
+        if (++word == candidates_.size()) {
+          next_ = actions.size();
+          return std::nullopt;
+        }
+        bits = candidates_[word];
+      }
+      next_ = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
     }
     // Moved past the action before generating, so that after an error the stream goes on with
     // the next action.
