@@ -593,8 +593,11 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
     return s.buckets[b];
   };
   // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
+  // Whether an operator's cost is read back: by `reached_operators`, and by an operator with
+  // `Or` costed again. An evaluation for a value of a task without `Or` reads none.
+  const bool record_costs = !direct || t_.packed_with_or;
   const auto fire = [&](OperatorID o, double c) __attribute__((always_inline)) {
-    pending[o] = {c, stamp, 0};  // its cost, and that it has one
+    if (record_costs) pending[o] = {c, stamp, 0};  // its cost, and that it has one
     const DeleteRelaxationHeuristic::PackedOperator& op = packed[o];
     const double value = c + op.weight;
     if (value < current + 1.0) {

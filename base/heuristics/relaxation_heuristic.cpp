@@ -329,6 +329,7 @@ void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
     packed.add_effects_end = static_cast<std::uint32_t>(h.packed_add_effects.size());
     const bool with_or = op.precondition.has_or || precondition_facts >= kWithOr;
     packed.precondition_facts = with_or ? kWithOr : static_cast<std::uint32_t>(precondition_facts);
+    h.packed_with_or = h.packed_with_or || with_or;
     packed.idle_facts = static_cast<std::uint32_t>(idle_facts);
     if (const std::uint64_t* count = h.event_counts.find(op.action); count != nullptr && *count < kWithOr) {
       packed.action_events = static_cast<std::uint32_t>(*count);

@@ -279,6 +279,9 @@ class DeleteRelaxationHeuristic {
   };
   static constexpr std::uint32_t kPreconditionWithOr = 0xFFFFFFFFu;
   std::vector<PackedOperator> packed_operators;
+  // Whether some packed operator is `kPreconditionWithOr`: only such an operator reads back the
+  // cost an evaluation that wants a value gave an operator (it is costed again at each fact).
+  bool packed_with_or = false;
   // `operators_by_fact` as the cost-ordered exploration walks it, one 8-byte entry per (fact,
   // operator): the operator's id, with `kSettleWithOr` set when its precondition holds an `Or`,
   // and the facts its conjunctive precondition waits for when every action is idle (its fact
