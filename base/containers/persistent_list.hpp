@@ -48,6 +48,11 @@ class PersistentList {
     const PersistentList* detach() noexcept { return std::exchange(cell_, nullptr); }
     // The list of a reference that `detach` gave up, taken over.
     static Ref adopt(const PersistentList* cell) noexcept { return Ref(const_cast<PersistentList*>(cell)); }
+    // A new reference to the list starting at `cell`, which someone holds (null: the empty list).
+    static Ref share(const PersistentList* cell) noexcept {
+      if (cell) cell->refs_.fetch_add(1, std::memory_order_relaxed);
+      return Ref(const_cast<PersistentList*>(cell));
+    }
     const PersistentList* operator->() const noexcept { return cell_; }
     const PersistentList& operator*() const noexcept { return *cell_; }
     explicit operator bool() const noexcept { return cell_ != nullptr; }

@@ -11,21 +11,27 @@ namespace {
 
 bool packable(const State& state, std::size_t fluents) noexcept {
   return !state.stn && state.todo.empty() && state.active_conditions.empty() && state.values.all_coded() &&
-         state.values.size() == fluents && !state.path.empty() && state.path->elem.pos <= UINT32_MAX &&
+         state.values.size() == fluents && (state.path.empty() || state.path->elem.pos < PackedSlot::kNoEvent) &&
          state.heuristic_cache.size() == 0;
-}
-
-// A packed slot's path: its last event over its tail.
-PathEntry last_event(const PackedSlot& slot) noexcept {
-  return PathEntry{slot.last_action, slot.last_pos, slot.last_instance};
 }
 
 // Fills in the path of a state that packed into `slot`.
 void put_path(PackedSlot& slot, const State& state) noexcept {
-  slot.tail = state.path->tail;
+  if (state.path.empty()) {
+    slot.last_pos = PackedSlot::kNoEvent;
+    return;
+  }
+  slot.tail = state.path->tail.get();
   slot.last_action = state.path->elem.action;
   slot.last_pos = static_cast<std::uint32_t>(state.path->elem.pos);
   slot.last_instance = state.path->elem.instance;
+}
+
+// A packed slot's path: its last event over (a new reference to) its tail.
+Path path_of(const PackedSlot& slot) {
+  if (slot.last_pos == PackedSlot::kNoEvent) return Path();
+  return PersistentList<PathEntry>::append(PathEntry{slot.last_action, slot.last_pos, slot.last_instance},
+                                           PackedForm::share_tail(slot));
 }
 
 // Writes the codes of `values` as `Code`s at `out`; false when one of them is not below `limit`.
@@ -73,14 +79,14 @@ bool PackedForm::pack(const State& state, std::byte* out) const noexcept {
 }
 
 PackedSlot* PackedForm::put_packed(void* at, const State& state, const std::byte* packed) const {
-  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), Action{}, 0, 0, nullptr};
+  PackedSlot* slot = new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, nullptr};
   put_path(*slot, state);
   std::memcpy(codes(*slot), packed, code_bytes());
   return slot;
 }
 
 PackedSlot* PackedForm::put(void* at, State&& state) const {
-  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), Action{}, 0, 0, nullptr};
+  PackedSlot* slot = new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, nullptr};
   if (pack(state, codes(*slot))) {
     put_path(*slot, state);
     return slot;
@@ -95,7 +101,7 @@ PackedSlot* PackedForm::put(void* at, State&& state) const {
 }
 
 PackedSlot* PackedForm::put_copy(void* at, const State& state) const {
-  PackedSlot* slot = new (at) PackedSlot{state.g, Path(), Action{}, 0, 0, nullptr};
+  PackedSlot* slot = new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, nullptr};
   if (pack(state, codes(*slot))) {
     put_path(*slot, state);
     return slot;
@@ -122,7 +128,7 @@ State PackedForm::get(const PackedSlot& slot) const {
   if (slot.whole) return slot.whole->full_clone();
   State state(unpack(codes(slot)));
   state.g = slot.g;
-  state.path = PersistentList<PathEntry>::append(last_event(slot), slot.tail);
+  state.path = path_of(slot);
   return state;
 }
 
@@ -132,9 +138,8 @@ State PackedForm::take(PackedSlot& slot) const {
     destroy(slot);
     return state;
   }
-  // Nothing of the slot changes until the last allocation has been made.
   State state(unpack(codes(slot)));
-  state.path = PersistentList<PathEntry>::append(last_event(slot), std::move(slot.tail));
+  state.path = path_of(slot);
   state.g = slot.g;
   destroy(slot);
   return state;

@@ -2,17 +2,15 @@
 //
 // A state that holds nothing but its values, g and path (no network, nothing running, no
 // durative condition, nothing cached, every value a Boolean or an object: every state of a
-// classical task but the root) is kept as its g, its path and its value codes, each code in the
-// fewest bytes (1, 2 or 4) that hold every code handed out when the form was chosen (and its
-// last event's position below 2^32); it is
-// rebuilt, equal in everything a search reads, when it is needed again. Its path is kept as its
-// last event and the path before it (its parent's, shared): a state that is never rebuilt, as
-// most are not, never costs a cell of its own. Any other state, or one with a code made later,
-// is kept whole. Every slot of one form has the same size: a `PackedSlot` head and the codes
-// after it.
-//
-// Released in a row (`SlotRelease`), slots whose paths continue the same list (siblings, made one
-// after another) drop their references to it with one change of its count.
+// classical task) is kept as its g, its path and its value codes, each code in the fewest bytes
+// (1, 2 or 4) that hold every code handed out when the form was chosen (and its last event's
+// position below 2^32 − 1); it is rebuilt, equal in everything a search reads, when it is needed
+// again. Its path is kept as its last event and the path before it, its parent's, whose cell the
+// slot points to without holding it: the container of the slots holds one reference to each
+// such cell for all the slots that point to it (siblings, which arrive one after another), so a
+// state that is never rebuilt, as most are not, costs neither a cell nor a count change of its
+// own. Any other state, or one with a code made later, is kept whole. Every slot of one form
+// has the same size: a `PackedSlot` head and the codes after it.
 #pragma once
 
 #include <cstddef>
@@ -25,11 +23,15 @@ namespace quendral {
 
 struct PackedSlot {
   double g;
-  Path tail;                 // the path before the last event
-  Action last_action;        // the last event: its action, position and instance number
-  std::uint32_t last_pos;
+  // The path before the last event, held by the container (null: the empty path); unused when
+  // the state is kept whole.
+  const PersistentList<PathEntry>* tail;
+  Action last_action;  // the last event: its action, position and instance number
+  std::uint32_t last_pos;  // `kNoEvent` for the empty path
   std::uint32_t last_instance;
-  State* whole;              // the state kept whole, or null when the codes follow
+  State* whole;  // the state kept whole, or null when the codes follow
+
+  static constexpr std::uint32_t kNoEvent = 0xFFFFFFFFu;
 };
 
 class PackedForm {
@@ -43,20 +45,24 @@ class PackedForm {
   std::size_t slot_bytes() const noexcept { return slot_bytes_; }
 
   // Writes `state` into the free slot at `at`, packed when it can be, else whole: `put` moves
-  // a state kept whole there, `put_copy` copies it. Returns the slot.
+  // a state kept whole there, `put_copy` copies it. Returns the slot; the caller holds its tail
+  // (which is alive as long as `state` is).
   PackedSlot* put(void* at, State&& state) const;
   PackedSlot* put_copy(void* at, const State& state) const;
   // Writes a state that packed into `codes` (by `pack`) into the free slot at `at`.
   PackedSlot* put_packed(void* at, const State& state, const std::byte* codes) const;
   // The state of `slot`, rebuilt (or a copy of the whole one); the slot is unchanged.
   State get(const PackedSlot& slot) const;
-  // The state of `slot`, taken out; the slot is left destroyed.
+  // The state of `slot`, taken out; the slot is left destroyed (its tail is still the
+  // container's to release).
   State take(PackedSlot& slot) const;
   static void destroy(PackedSlot& slot) noexcept;
 
   // Packs the codes of `state` into `out` (`fluents() × code_width()` bytes); false when the
   // state cannot be packed (`out` may then be partly written).
   bool pack(const State& state, std::byte* out) const noexcept;
+  // A reference to the tail of a packed slot, for the container that holds it.
+  static Path share_tail(const PackedSlot& slot) noexcept { return Path::share(slot.tail); }
   static const std::byte* codes(const PackedSlot& slot) noexcept { return reinterpret_cast<const std::byte*>(&slot + 1); }
   static std::byte* codes(PackedSlot& slot) noexcept { return reinterpret_cast<std::byte*>(&slot + 1); }
   std::size_t code_bytes() const noexcept { return fluents_ * width_; }
@@ -69,36 +75,6 @@ class PackedForm {
   std::uint64_t code_limit_;  // codes below it fit `width_` bytes
   std::size_t slot_bytes_;
   mutable std::vector<std::uint32_t> scratch_;  // the codes of the state being rebuilt
-};
-
-// Destroys slots one after another, dropping the references of a run of slots with the same
-// path tail at once (when the next slot's tail differs, or at the end).
-class SlotRelease {
- public:
-  SlotRelease() noexcept = default;
-  SlotRelease(const SlotRelease&) = delete;
-  SlotRelease& operator=(const SlotRelease&) = delete;
-  ~SlotRelease() { flush(); }
-
-  void release(PackedSlot& slot) noexcept {
-    const PersistentList<PathEntry>* cell = slot.tail.detach();
-    if (cell != cell_) {
-      flush();
-      cell_ = cell;
-    }
-    ++count_;
-    PackedForm::destroy(slot);
-  }
-
- private:
-  void flush() noexcept {
-    PersistentList<PathEntry>::drop_references(cell_, count_);
-    cell_ = nullptr;
-    count_ = 0;
-  }
-
-  const PersistentList<PathEntry>* cell_ = nullptr;
-  std::uint64_t count_ = 0;
 };
 
 }  // namespace quendral

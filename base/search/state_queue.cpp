@@ -15,8 +15,7 @@ StateQueue::StateQueue(std::size_t fluents)
     : form_(fluents), slots_per_chunk_(std::max<std::size_t>(1, kChunkBytes / form_.slot_bytes())) {}
 
 StateQueue::~StateQueue() {
-  // The slots are read only for the states kept whole; the tails go run by run, front to back:
-  // siblings at once, and their parents' path cells (mostly) in the order they were made.
+  // The slots are read only for the states kept whole.
   for (std::size_t c = 0; c < chunks_.size(); ++c) {
     const std::size_t begin = c == 0 ? front_ : 0;
     const std::size_t end = c + 1 == chunks_.size() ? back_ : slots_per_chunk_;
@@ -27,11 +26,12 @@ StateQueue::~StateQueue() {
     }
     memory::release(chunks_[c]);
   }
-  // The cells are scattered: each is asked for a few runs ahead, so that their misses overlap.
+  // The tails front to back; their cells are scattered, so each is asked for a few runs ahead
+  // and the misses overlap.
   constexpr std::size_t kAhead = 16;
   for (std::size_t i = 0; i < tails_.size(); ++i) {
-    if (i + kAhead < tails_.size()) __builtin_prefetch(tails_[i + kAhead].cell, 1);
-    PersistentList<PathEntry>::drop_references(tails_[i].cell, tails_[i].count);
+    if (i + kAhead < tails_.size()) __builtin_prefetch(tails_[i + kAhead].tail.get(), 1);
+    tails_[i].tail = Path();
   }
 }
 
@@ -49,16 +49,13 @@ void StateQueue::new_chunk_at_back() {
 void StateQueue::push_back(State&& state) {
   if (chunks_.empty() || back_ == slots_per_chunk_) new_chunk_at_back();
   PackedSlot& put = *form_.put(slot(chunks_.back(), back_), std::move(state));
-  // The slot's tail joins the last run, or starts one (a state kept whole, or the root's
-  // children, have none: the runs of the empty list).
-  const PersistentList<PathEntry>* cell = put.tail.detach();
-  if (!tails_.empty() && tails_.back().cell == cell) {
+  // The slot's tail joins the last run, or starts one (which holds it while `state` still does).
+  if (!tails_.empty() && tails_.back().tail.get() == put.tail) {
     ++tails_.back().count;
   } else {
     try {
-      tails_.push_back(TailRun{cell, 1});
+      tails_.push_back(TailRun{PackedForm::share_tail(put), 1});
     } catch (...) {
-      put.tail = Path::adopt(cell);
       PackedForm::destroy(put);
       throw;
     }
@@ -68,24 +65,12 @@ void StateQueue::push_back(State&& state) {
   ++size_;
 }
 
-State StateQueue::take(PackedSlot& held, TailRun& run) {
-  // The run's reference goes back to the slot; should the state not be rebuilt, it returns.
-  held.tail = Path::adopt(run.cell);
-  const bool whole = held.whole != nullptr;
-  try {
-    State state = form_.take(held);
-    if (whole) --whole_;
-    --run.count;
-    return state;
-  } catch (...) {
-    held.tail.detach();
-    throw;
-  }
-}
-
 State StateQueue::pop_front() {
-  State state = take(*slot(chunks_.front(), front_), tails_.front());
-  if (tails_.front().count == 0) tails_.pop_front();
+  PackedSlot& held = *slot(chunks_.front(), front_);
+  const bool whole = held.whole != nullptr;
+  State state = form_.take(held);
+  if (whole) --whole_;
+  if (--tails_.front().count == 0) tails_.pop_front();
   ++front_;
   --size_;
   if (size_ == 0) {
@@ -100,8 +85,11 @@ State StateQueue::pop_front() {
 }
 
 State StateQueue::pop_back() {
-  State state = take(*slot(chunks_.back(), back_ - 1), tails_.back());
-  if (tails_.back().count == 0) tails_.pop_back();
+  PackedSlot& held = *slot(chunks_.back(), back_ - 1);
+  const bool whole = held.whole != nullptr;
+  State state = form_.take(held);
+  if (whole) --whole_;
+  if (--tails_.back().count == 0) tails_.pop_back();
   --back_;
   --size_;
   if (size_ == 0) {

@@ -6,9 +6,9 @@
 // its path cell, and the run spends much of its time faulting in fresh pages. So the queue keeps
 // its states in packed form (packed_states.hpp), in slots that sit in chunks of about 256 KiB
 // which go back to the allocator as the queue moves past them. The path tails of the queued
-// states are kept beside the slots, one entry per run of states with the same tail (siblings
-// are queued one after another): a run that ends releases each run's references at once and
-// reads no slot (unless some state is kept whole).
+// states are held beside the slots, one reference per run of states with the same tail
+// (siblings are queued one after another), so a queue that ends drops one reference per run and
+// reads no slot (unless it holds a state kept whole).
 #pragma once
 
 #include <cstddef>
@@ -44,14 +44,11 @@ class StateQueue {
     return reinterpret_cast<PackedSlot*>(chunk + k * form_.slot_bytes());
   }
   void new_chunk_at_back();
-  // The path tail of `count` queued states in a row, whose references it holds.
+  // The path tail of `count` queued states in a row (null for the states kept whole), held.
   struct TailRun {
-    const PersistentList<PathEntry>* cell;
+    Path tail;
     std::uint64_t count;
   };
-  // The state of `held`, whose tail is that of `run` (the first or the last), taken out of
-  // the slot; the run is left one state shorter (and may be empty).
-  State take(PackedSlot& held, TailRun& run);
 
   PackedForm form_;
   std::size_t slots_per_chunk_;

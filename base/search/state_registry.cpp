@@ -25,15 +25,20 @@ StateRegistry::StateRegistry(std::size_t fluents)
 }
 
 StateRegistry::~StateRegistry() {
-  // The tails' cells are scattered: each is asked for a few slots ahead, so that their misses
-  // overlap.
-  constexpr std::size_t kAhead = 8;
-  SlotRelease release;
-  for (std::size_t id = 0; id < size_; ++id) {
-    if (id + kAhead < size_) __builtin_prefetch(slot(static_cast<Id>(id + kAhead)).tail.get(), 1);
-    release.release(slot(static_cast<Id>(id)));
+  // The slots are read only for the states kept whole.
+  for (std::size_t id = 0; id < size_ && whole_ > 0; ++id) {
+    PackedSlot& held = slot(static_cast<Id>(id));
+    if (held.whole) --whole_;
+    PackedForm::destroy(held);
   }
   for (std::byte* chunk : chunks_) memory::release(chunk);
+  // The tails' cells are scattered: each is asked for a few runs ahead, so that the misses
+  // overlap.
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < tails_.size(); ++i) {
+    if (i + kAhead < tails_.size()) __builtin_prefetch(tails_[i + kAhead].get(), 1);
+    tails_[i] = Path();
+  }
 }
 
 bool StateRegistry::equal(const PackedSlot& registered, const State& state, bool packed) const {
@@ -63,11 +68,17 @@ std::optional<StateRegistry::Id> StateRegistry::insert(const State& state) {
     chunks_.push_back(static_cast<std::byte*>(memory::allocate(form_.slot_bytes() << chunk_bits_)));
   }
   void* place = chunks_.back() + (size_ & chunk_mask_) * form_.slot_bytes();
-  if (packed) {
-    form_.put_packed(place, state, probe_.data());
-  } else {
-    form_.put_copy(place, state);
+  PackedSlot& put = packed ? *form_.put_packed(place, state, probe_.data()) : *form_.put_copy(place, state);
+  // A new tail starts a run, held while `state` still holds it.
+  if (put.tail && (tails_.empty() || tails_.back().get() != put.tail)) {
+    try {
+      tails_.push_back(PackedForm::share_tail(put));
+    } catch (...) {
+      PackedForm::destroy(put);
+      throw;
+    }
   }
+  if (put.whole) ++whole_;
   table_[at] = (std::uint64_t{tag} << 32) | (std::uint64_t{id} + 1);
   ++size_;
   // At most three quarters full: linear probes stay short.

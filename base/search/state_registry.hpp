@@ -4,7 +4,8 @@
 // Weighted A* of a task without durative actions keeps every state it generates (the duplicate
 // test needs them all) and expands a few of them; kept whole and shared, each cost its state
 // record, its reference count, a value leaf and its path cell, and the test read a state and its
-// leaf per probe. Here a state costs one slot (g, path, packed codes) in chunks of about 256 KiB,
+// leaf per probe. Here a state costs one slot (g, last event, packed codes) in chunks of about
+// 256 KiB, plus a share of one reference per run of siblings to their parent's path,
 // the open list holds ids, and the duplicate test is an open-addressing table of 8-byte entries
 // (32 bits of the state's hash and its id) that reads a slot only when the hash bits agree.
 // States are equal as `State` equality says (equal values; no state here carries a network).
@@ -53,6 +54,8 @@ class StateRegistry {
   void grow_table();
 
   PackedForm form_;
+  std::size_t whole_ = 0;     // states kept whole
+  std::vector<Path> tails_;   // one reference to each run of equal tails, in id order
   unsigned chunk_bits_;
   std::size_t chunk_mask_;
   std::vector<std::byte*> chunks_;

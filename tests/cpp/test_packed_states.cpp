@@ -140,17 +140,24 @@ TEST(StateRegistry, AgreesWithAListOfDistinctStates) {
       StateRegistry registry(fluents);
       const std::vector<N> late{N::object(prefix + "late-" + std::to_string(fluents))};
       std::vector<State> distinct;
-      // A small pool of states, drawn again and again (fresh copies, so no leaf is shared).
+      // A small pool of states, drawn again and again (fresh copies, so no leaf is shared), over
+      // a few parents' paths (the root's among them) that only the states hold.
+      std::vector<Path> parents{Path()};
+      for (int k = 0; k < 4; ++k) {
+        parents.push_back(PersistentList<PathEntry>::append(PathEntry{Action{static_cast<std::uint64_t>(k)}, 0, 0}, parents.back()));
+      }
       std::vector<State> pool;
       for (int k = 0; k < 3000; ++k) {
-        State s = random_state(rng, fluents, objects, fluents == 0 ? std::vector<N>{} : late, Path());
+        State s = random_state(rng, fluents, objects, fluents == 0 ? std::vector<N>{} : late, parents[rng() % parents.size()]);
         // The registry's states come from a search without durative actions, before evaluation.
         s.stn.reset();
         s.todo = Todo();
         s.active_conditions = ConditionMultiset();
         if (s.heuristic_cache.size() != 0) continue;
+        if (k % 500 == 0) s.path = Path();  // a root
         pool.push_back(std::move(s));
       }
+      parents.clear();
       for (int step = 0; step < 8000; ++step) {
         const State& drawn = pool[rng() % pool.size()];
         State copy(StateValues(drawn.values.begin(), drawn.values.end()));
