@@ -43,11 +43,6 @@ class PersistentList {
     ~Ref() { release(cell_); }
 
     const PersistentList* get() const noexcept { return cell_; }
-    // Gives up this reference without dropping it: the cell, whose count still holds it (see
-    // `drop_references` and `adopt`); the list is then empty.
-    const PersistentList* detach() noexcept { return std::exchange(cell_, nullptr); }
-    // The list of a reference that `detach` gave up, taken over.
-    static Ref adopt(const PersistentList* cell) noexcept { return Ref(const_cast<PersistentList*>(cell)); }
     // A new reference to the list starting at `cell`, which someone holds (null: the empty list).
     static Ref share(const PersistentList* cell) noexcept {
       if (cell) cell->refs_.fetch_add(1, std::memory_order_relaxed);
@@ -111,18 +106,6 @@ class PersistentList {
   static Ref append(T elem, const Ref& list) { return Ref(new PersistentList(std::move(elem), list)); }
   // The same, taking over the reference `list` holds.
   static Ref append(T elem, Ref&& list) { return Ref(new PersistentList(std::move(elem), std::move(list))); }
-
-  // Drops `n` references of `cell` that were detached from their holders (`Ref::detach`), with
-  // one change of its count: what releasing the n holders one by one would do.
-  static void drop_references(const PersistentList* cell, std::uint64_t n) noexcept {
-    if (!cell || n == 0) return;
-    auto* owned = const_cast<PersistentList*>(cell);
-    // The last n holders: no one else can make another reference (see `memory::drop_reference`).
-    if (owned->refs_.load(std::memory_order_acquire) == n || owned->refs_.fetch_sub(n, std::memory_order_acq_rel) == n) {
-      owned->refs_.store(1, std::memory_order_relaxed);
-      release(owned);
-    }
-  }
 
   static ReverseRange iter_rev(const Ref& list) noexcept { return ReverseRange(list.get()); }
 

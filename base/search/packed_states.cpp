@@ -85,14 +85,15 @@ PackedSlot* PackedForm::put_packed(void* at, const State& state, const std::byte
   return slot;
 }
 
-PackedSlot* PackedForm::put(void* at, State&& state) const {
+template <class MakeWhole>
+PackedSlot* PackedForm::put_with(void* at, const State& state, MakeWhole make_whole) const {
   PackedSlot* slot = new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, nullptr};
   if (pack(state, codes(*slot))) {
     put_path(*slot, state);
     return slot;
   }
   try {
-    slot->whole = new State(std::move(state));
+    slot->whole = make_whole();
   } catch (...) {
     slot->~PackedSlot();
     throw;
@@ -100,19 +101,12 @@ PackedSlot* PackedForm::put(void* at, State&& state) const {
   return slot;
 }
 
+PackedSlot* PackedForm::put(void* at, State&& state) const {
+  return put_with(at, state, [&] { return new State(std::move(state)); });
+}
+
 PackedSlot* PackedForm::put_copy(void* at, const State& state) const {
-  PackedSlot* slot = new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, nullptr};
-  if (pack(state, codes(*slot))) {
-    put_path(*slot, state);
-    return slot;
-  }
-  try {
-    slot->whole = new State(state.full_clone());
-  } catch (...) {
-    slot->~PackedSlot();
-    throw;
-  }
-  return slot;
+  return put_with(at, state, [&] { return new State(state.full_clone()); });
 }
 
 StateValues PackedForm::unpack(const std::byte* in) const {
@@ -138,9 +132,7 @@ State PackedForm::take(PackedSlot& slot) const {
     destroy(slot);
     return state;
   }
-  State state(unpack(codes(slot)));
-  state.path = path_of(slot);
-  state.g = slot.g;
+  State state = get(slot);
   destroy(slot);
   return state;
 }

@@ -69,6 +69,9 @@ class PackedForm {
 
  private:
   StateValues unpack(const std::byte* in) const;
+  // `put` and `put_copy`: `make_whole()` gives the whole state when it does not pack.
+  template <class MakeWhole>
+  PackedSlot* put_with(void* at, const State& state, MakeWhole make_whole) const;
 
   std::size_t fluents_;
   unsigned width_;
