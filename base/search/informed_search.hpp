@@ -144,7 +144,8 @@ struct UnboundedBestFirst {
 // Weighted A* of a task without durative actions: the states in a registry (packed, under ids),
 // which is also the duplicate test; the open list holds ids, and an expanded state is rebuilt
 // from its slot. The pipeline hands on the successor itself, registered by the filter, whose id
-// the entry then takes.
+// the entry then takes: the evaluation stage pulls one successor per request, so the id the
+// filter recorded last is that of the item at hand.
 struct RegisteredBestFirst {
   static constexpr std::string_view kName = "wastar_search";
   using Item = State;
@@ -250,6 +251,19 @@ SearchResult weighted_best_first(const S& space, const H& heuristic, double weig
   return run.exhausted();
 }
 
+// Whether the states of a task without durative actions are worth a registry: its initial
+// values are all Booleans and objects (a numeric task's states would all be kept whole, each a
+// copy, where one shared state serves). A space without an initial state says no here and
+// fails in the search itself, after its start record.
+template <SearchSpaceTrait S>
+bool root_packs(const S& space) {
+  try {
+    return space.initial_state().values.all_coded();
+  } catch (const Error&) {
+    return false;
+  }
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------- the searches
@@ -262,7 +276,7 @@ template <SearchSpaceTrait S, class H>
   requires HeuristicTrait<H, S>
 SearchResult wastar_search(const S& space, const H& heuristic, double weight, std::optional<float> timeout,
                            bool early_termination, bool weak_equality) {
-  if (!space.is_temporal()) {
+  if (!space.is_temporal() && detail::root_packs(space)) {
     return detail::weighted_best_first<detail::RegisteredBestFirst>(space, heuristic, weight, timeout,
                                                                     early_termination, weak_equality);
   }

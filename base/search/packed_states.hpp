@@ -9,7 +9,7 @@
 // slot points to without holding it: the container of the slots holds one reference to each
 // such cell for all the slots that point to it (siblings, which arrive one after another), so a
 // state that is never rebuilt, as most are not, costs neither a cell nor a count change of its
-// own. Any other state, or one with a code made later, is kept whole. Every slot of one form
+// own. Any other state, or one with a code that does not fit the width, is kept whole. Every slot of one form
 // has the same size: a `PackedSlot` head and the codes after it.
 #pragma once
 

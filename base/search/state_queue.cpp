@@ -47,20 +47,29 @@ void StateQueue::new_chunk_at_back() {
 }
 
 void StateQueue::push_back(State&& state) {
-  if (chunks_.empty() || back_ == slots_per_chunk_) new_chunk_at_back();
-  PackedSlot& put = *form_.put(slot(chunks_.back(), back_), std::move(state));
-  // The slot's tail joins the last run, or starts one (which holds it while `state` still does).
-  if (!tails_.empty() && tails_.back().tail.get() == put.tail) {
-    ++tails_.back().count;
-  } else {
-    try {
-      tails_.push_back(TailRun{PackedForm::share_tail(put), 1});
-    } catch (...) {
-      PackedForm::destroy(put);
-      throw;
+  const bool opened = chunks_.empty() || back_ == slots_per_chunk_;
+  if (opened) new_chunk_at_back();
+  PackedSlot* put = nullptr;
+  try {
+    put = form_.put(slot(chunks_.back(), back_), std::move(state));
+    // The slot's tail joins the last run, or starts one (which holds it while `state` still
+    // does).
+    if (!tails_.empty() && tails_.back().tail.get() == put->tail) {
+      ++tails_.back().count;
+    } else {
+      tails_.push_back(TailRun{PackedForm::share_tail(*put), 1});
     }
+  } catch (...) {
+    // The queue stays as it was (a state kept whole is lost with the slot).
+    if (put) PackedForm::destroy(*put);
+    if (opened) {
+      memory::release(chunks_.back());
+      chunks_.pop_back();
+      back_ = chunks_.empty() ? 0 : slots_per_chunk_;
+    }
+    throw;
   }
-  if (put.whole) ++whole_;
+  if (put->whole) ++whole_;
   ++back_;
   ++size_;
 }

@@ -44,7 +44,8 @@ class StateQueue {
     return reinterpret_cast<PackedSlot*>(chunk + k * form_.slot_bytes());
   }
   void new_chunk_at_back();
-  // The path tail of `count` queued states in a row (null for the states kept whole), held.
+  // The path tail of `count` queued states in a row, held (null: the empty list, as for the
+  // states kept whole, the root and its children).
   struct TailRun {
     Path tail;
     std::uint64_t count;

@@ -44,8 +44,8 @@ StateRegistry::~StateRegistry() {
 bool StateRegistry::equal(const PackedSlot& registered, const State& state, bool packed) const {
   if (registered.whole) return registered.whole->eq(state);
   if (packed) return std::memcmp(PackedForm::codes(registered), probe_.data(), form_.code_bytes()) == 0;
-  // A state that does not pack (a number among its values) against a packed one: never equal
-  // as the forms stand, but compared in full rather than assumed.
+  // A state that does not pack (a number, a code beyond the width, ...) against a packed one:
+  // compared in full rather than assumed unequal.
   return form_.get(registered).eq(state);
 }
 
@@ -63,11 +63,17 @@ std::optional<StateRegistry::Id> StateRegistry::insert(const State& state) {
   }
   QUENDRAL_CHECK(size_ < std::numeric_limits<Id>::max() - 1, "a search registered more states than its ids can number");
   const auto id = static_cast<Id>(size_);
-  if ((size_ & chunk_mask_) == 0) {
-    chunks_.reserve(chunks_.size() + 1);
-    chunks_.push_back(static_cast<std::byte*>(memory::allocate(form_.slot_bytes() << chunk_bits_)));
+  // The chunk of the id, made once (it stays when what follows fails: the next insert uses it).
+  if (chunks_.size() <= (size_ >> chunk_bits_)) {
+    auto* chunk = static_cast<std::byte*>(memory::allocate(form_.slot_bytes() << chunk_bits_));
+    try {
+      chunks_.push_back(chunk);
+    } catch (...) {
+      memory::release(chunk);
+      throw;
+    }
   }
-  void* place = chunks_.back() + (size_ & chunk_mask_) * form_.slot_bytes();
+  void* place = chunks_[size_ >> chunk_bits_] + (size_ & chunk_mask_) * form_.slot_bytes();
   PackedSlot& put = packed ? *form_.put_packed(place, state, probe_.data()) : *form_.put_copy(place, state);
   // A new tail starts a run, held while `state` still holds it.
   if (put.tail && (tails_.empty() || tails_.back().get() != put.tail)) {

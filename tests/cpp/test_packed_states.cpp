@@ -3,6 +3,7 @@
 // from either end in queue order, the registry under its id, with equal states found again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -182,6 +183,78 @@ TEST(StateRegistry, AgreesWithAListOfDistinctStates) {
         ASSERT_TRUE(back == distinct[k]);
       }
     }
+  }
+}
+
+// The path events of `state`, newest first.
+std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> events(const State& state) {
+  return seen(state).path;
+}
+
+// A state of three coded values whose path is `event` over `tail`.
+State child_of(const Path& tail, PathEntry event, std::uint64_t k) {
+  State state(StateValues(std::vector<N>{N::object("path-holder-a"), N::boolean(k % 2 == 0), N::object(k % 3 ? "path-holder-b" : "path-holder-c")}));
+  state.g = static_cast<double>(k);
+  state.path = PersistentList<PathEntry>::append(event, tail);
+  return state;
+}
+
+// The containers alone hold their states' parents: siblings whose parent path nobody else holds
+// any more come back with that path, from either end of the queue and from the registry, and
+// after the search's own pattern (take a state, queue the children of the rebuilt state, drop
+// it); event positions up to the packed limit and past it come back alike.
+TEST(PackedStates, ContainersAloneHoldThePathsOfTheirStates) {
+  using Entry = std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>;
+  const PathEntry e1{Action{1}, 0, 0};
+  const PathEntry e2{Action{2}, 1, 5};
+  const std::uint64_t positions[] = {0, 0xFFFFFFFEull, 0xFFFFFFFFull, std::uint64_t{1} << 40};
+  for (const bool from_front : {true, false}) {
+    StateQueue queue(3);
+    {
+      const Path parent = PersistentList<PathEntry>::append(e2, PersistentList<PathEntry>::append(e1, Path()));
+      for (std::uint64_t k = 0; k < 4; ++k) queue.push_back(child_of(parent, PathEntry{Action{10 + k}, positions[k], 7}, k));
+      // This one, the run of the two siblings that pack, and the two kept whole (their event
+      // positions do not pack), which hold their own paths.
+      EXPECT_EQ(parent->use_count(), 4u);
+    }
+    const std::uint64_t k0 = from_front ? 0 : 3;
+    {
+      const State first = from_front ? queue.pop_front() : queue.pop_back();
+      EXPECT_EQ(events(first), (std::vector<Entry>{{10 + k0, positions[k0], 7}, {2, 1, 5}, {1, 0, 0}}));
+      EXPECT_EQ(first.g, static_cast<double>(k0));
+      // Children of the rebuilt state, which then goes: the queue holds its path alone.
+      for (std::uint64_t c = 0; c < 3; ++c) queue.push_back(child_of(first.path, PathEntry{Action{20 + c}, 0, 0}, c));
+    }
+    // The three siblings left and the three children, in queue order.
+    std::vector<std::vector<Entry>> left;
+    while (!queue.empty()) left.push_back(events(from_front ? queue.pop_front() : queue.pop_back()));
+    std::vector<std::vector<Entry>> expected;
+    for (std::uint64_t k = 0; k < 4; ++k) {
+      if (k != k0) expected.push_back({{10 + k, positions[k], 7}, {2, 1, 5}, {1, 0, 0}});
+    }
+    std::vector<std::vector<Entry>> children;
+    for (std::uint64_t c = 0; c < 3; ++c) children.push_back({{20 + c, 0, 0}, {10 + k0, positions[k0], 7}, {2, 1, 5}, {1, 0, 0}});
+    if (from_front) {
+      expected.insert(expected.end(), children.begin(), children.end());
+    } else {
+      std::reverse(children.begin(), children.end());
+      std::reverse(expected.begin(), expected.end());
+      expected.insert(expected.begin(), children.begin(), children.end());
+    }
+    EXPECT_EQ(left, expected);
+  }
+  StateRegistry registry(3);
+  {
+    const Path parent = PersistentList<PathEntry>::append(e2, PersistentList<PathEntry>::append(e1, Path()));
+    for (std::uint64_t k = 0; k < 4; ++k) {
+      EXPECT_EQ(registry.insert(child_of(parent, PathEntry{Action{10 + k}, positions[k], 7}, k)),
+                std::optional<StateRegistry::Id>(static_cast<StateRegistry::Id>(k)));
+    }
+    EXPECT_EQ(parent->use_count(), 4u);  // as in the queue
+  }
+  for (std::uint64_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(events(registry.get(static_cast<StateRegistry::Id>(k))),
+              (std::vector<Entry>{{10 + k, positions[k], 7}, {2, 1, 5}, {1, 0, 0}}));
   }
 }
 
