@@ -379,7 +379,7 @@ void pack_for_cost_order(DeleteRelaxationHeuristic& h, std::size_t facts) {
   h.counted_rows = CompressedRows<DeleteRelaxationHeuristic::CountedEntry>(h.operators_by_fact.rows(), counted);
   h.explore_by_cost = h.operators_without_precondition.empty() && h.operator_numeric_conditions.total() == 0;
   h.idle_costs_read =
-      std::any_of(h.operators.begin(), h.operators.end(), [](const Operator& op) { return op.precondition.has_or; }) ||
+      h.packed_with_or ||
       std::any_of(h.goal_condition.nodes.begin(), h.goal_condition.nodes.end(),
                   [&](const HeuristicExpressionNode& entry) { return entry.is_fact() && is_idle(entry.payload); });
   const std::vector<HeuristicExpressionNode>& goal = h.goal_condition.nodes;

@@ -85,15 +85,14 @@ PackedSlot* PackedForm::put_packed(void* at, const State& state, const std::byte
   return slot;
 }
 
-template <class MakeWhole>
-PackedSlot* PackedForm::put_with(void* at, const State& state, MakeWhole make_whole) const {
+PackedSlot* PackedForm::put(void* at, State&& state) const {
   PackedSlot* slot = new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, nullptr};
   if (pack(state, codes(*slot))) {
     put_path(*slot, state);
     return slot;
   }
   try {
-    slot->whole = make_whole();
+    slot->whole = new State(std::move(state));
   } catch (...) {
     slot->~PackedSlot();
     throw;
@@ -101,12 +100,9 @@ PackedSlot* PackedForm::put_with(void* at, const State& state, MakeWhole make_wh
   return slot;
 }
 
-PackedSlot* PackedForm::put(void* at, State&& state) const {
-  return put_with(at, state, [&] { return new State(std::move(state)); });
-}
-
-PackedSlot* PackedForm::put_copy(void* at, const State& state) const {
-  return put_with(at, state, [&] { return new State(state.full_clone()); });
+PackedSlot* PackedForm::put_whole_copy(void* at, const State& state) const {
+  State* whole = new State(state.full_clone());
+  return new (at) PackedSlot{state.g, nullptr, Action{}, 0, 0, whole};
 }
 
 StateValues PackedForm::unpack(const std::byte* in) const {

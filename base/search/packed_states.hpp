@@ -21,6 +21,9 @@
 
 namespace quendral {
 
+// The size of the blocks the containers of slots take from the allocator.
+inline constexpr std::size_t kSlotChunkBytes = std::size_t{256} << 10;
+
 struct PackedSlot {
   double g;
   // The path before the last event, held by the container (null: the empty path); unused when
@@ -44,11 +47,11 @@ class PackedForm {
   unsigned code_width() const noexcept { return width_; }
   std::size_t slot_bytes() const noexcept { return slot_bytes_; }
 
-  // Writes `state` into the free slot at `at`, packed when it can be, else whole: `put` moves
-  // a state kept whole there, `put_copy` copies it. Returns the slot; the caller holds its tail
-  // (which is alive as long as `state` is).
+  // Writes `state` into the free slot at `at`, packed when it can be, else whole (moved there).
+  // Returns the slot; the caller holds its tail (which is alive as long as `state` is).
   PackedSlot* put(void* at, State&& state) const;
-  PackedSlot* put_copy(void* at, const State& state) const;
+  // Writes a copy of a state that does not pack (`pack` said so) into the free slot at `at`.
+  PackedSlot* put_whole_copy(void* at, const State& state) const;
   // Writes a state that packed into `codes` (by `pack`) into the free slot at `at`.
   PackedSlot* put_packed(void* at, const State& state, const std::byte* codes) const;
   // The state of `slot`, rebuilt (or a copy of the whole one); the slot is unchanged.
@@ -63,15 +66,23 @@ class PackedForm {
   bool pack(const State& state, std::byte* out) const noexcept;
   // A reference to the tail of a packed slot, for the container that holds it.
   static Path share_tail(const PackedSlot& slot) noexcept { return Path::share(slot.tail); }
+  // Drops the tail references a container holds, `path_of(item)` being each item's, front to
+  // back; their cells are scattered, so each is asked for a few items ahead and the misses
+  // overlap.
+  template <class Items, class PathOf>
+  static void release_tails(Items& items, PathOf path_of) noexcept {
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i + kAhead < items.size()) __builtin_prefetch(path_of(items[i + kAhead]).get(), 1);
+      path_of(items[i]) = Path();
+    }
+  }
   static const std::byte* codes(const PackedSlot& slot) noexcept { return reinterpret_cast<const std::byte*>(&slot + 1); }
   static std::byte* codes(PackedSlot& slot) noexcept { return reinterpret_cast<std::byte*>(&slot + 1); }
   std::size_t code_bytes() const noexcept { return fluents_ * width_; }
 
  private:
   StateValues unpack(const std::byte* in) const;
-  // `put` and `put_copy`: `make_whole()` gives the whole state when it does not pack.
-  template <class MakeWhole>
-  PackedSlot* put_with(void* at, const State& state, MakeWhole make_whole) const;
 
   std::size_t fluents_;
   unsigned width_;

@@ -7,12 +7,8 @@
 
 namespace quendral {
 
-namespace {
-constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
-}  // namespace
-
 StateQueue::StateQueue(std::size_t fluents)
-    : form_(fluents), slots_per_chunk_(std::max<std::size_t>(1, kChunkBytes / form_.slot_bytes())) {}
+    : form_(fluents), slots_per_chunk_(std::max<std::size_t>(1, kSlotChunkBytes / form_.slot_bytes())) {}
 
 StateQueue::~StateQueue() {
   // The slots are read only for the states kept whole.
@@ -26,13 +22,7 @@ StateQueue::~StateQueue() {
     }
     memory::release(chunks_[c]);
   }
-  // The tails front to back; their cells are scattered, so each is asked for a few runs ahead
-  // and the misses overlap.
-  constexpr std::size_t kAhead = 16;
-  for (std::size_t i = 0; i < tails_.size(); ++i) {
-    if (i + kAhead < tails_.size()) __builtin_prefetch(tails_[i + kAhead].tail.get(), 1);
-    tails_[i].tail = Path();
-  }
+  PackedForm::release_tails(tails_, [](TailRun& run) -> Path& { return run.tail; });
 }
 
 void StateQueue::new_chunk_at_back() {

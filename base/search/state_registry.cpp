@@ -10,7 +10,6 @@
 namespace quendral {
 
 namespace {
-constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
 constexpr unsigned kInitialTableBits = 10;
 }  // namespace
 
@@ -20,7 +19,7 @@ StateRegistry::StateRegistry(std::size_t fluents)
       table_bits_(kInitialTableBits),
       probe_(form_.code_bytes() + 1) {
   chunk_bits_ = 0;
-  while ((form_.slot_bytes() << (chunk_bits_ + 1)) <= kChunkBytes) ++chunk_bits_;
+  while ((form_.slot_bytes() << (chunk_bits_ + 1)) <= kSlotChunkBytes) ++chunk_bits_;
   chunk_mask_ = (std::size_t{1} << chunk_bits_) - 1;
 }
 
@@ -32,13 +31,7 @@ StateRegistry::~StateRegistry() {
     PackedForm::destroy(held);
   }
   for (std::byte* chunk : chunks_) memory::release(chunk);
-  // The tails' cells are scattered: each is asked for a few runs ahead, so that the misses
-  // overlap.
-  constexpr std::size_t kAhead = 16;
-  for (std::size_t i = 0; i < tails_.size(); ++i) {
-    if (i + kAhead < tails_.size()) __builtin_prefetch(tails_[i + kAhead].get(), 1);
-    tails_[i] = Path();
-  }
+  PackedForm::release_tails(tails_, [](Path& tail) -> Path& { return tail; });
 }
 
 bool StateRegistry::equal(const PackedSlot& registered, const State& state, bool packed) const {
@@ -74,7 +67,7 @@ std::optional<StateRegistry::Id> StateRegistry::insert(const State& state) {
     }
   }
   void* place = chunks_[size_ >> chunk_bits_] + (size_ & chunk_mask_) * form_.slot_bytes();
-  PackedSlot& put = packed ? *form_.put_packed(place, state, probe_.data()) : *form_.put_copy(place, state);
+  PackedSlot& put = packed ? *form_.put_packed(place, state, probe_.data()) : *form_.put_whole_copy(place, state);
   // A new tail starts a run, held while `state` still holds it.
   if (put.tail && (tails_.empty() || tails_.back().get() != put.tail)) {
     try {

@@ -38,8 +38,6 @@ class StateRegistry {
   // The state registered under `id`, rebuilt.
   State get(Id id) const { return form_.get(slot(id)); }
   std::size_t size() const noexcept { return size_; }
-  // The bytes each code takes in a slot (1, 2 or 4), for tests.
-  unsigned code_width() const noexcept { return form_.code_width(); }
 
  private:
   PackedSlot& slot(Id id) const noexcept {
