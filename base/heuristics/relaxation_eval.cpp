@@ -592,10 +592,36 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
     top = std::max(top, b + 1);
     return s.buckets[b];
   };
-  // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
   // Whether an operator's cost is read back: by `reached_operators`, and by an operator with
   // `Or` costed again. An evaluation for a value of a task without `Or` reads none.
   const bool record_costs = !direct || t_.packed_with_or;
+  // Offers `value` from operator `o` to fact `f`. One offer goes to all the effects of an
+  // operator: whether it fits a bucket, and which (`waiting`), is worked out once, when the
+  // first effect improves. False when the offer does not fit: the cost order gives up.
+  const auto offer_to = [&](std::uint64_t f, OperatorID o, double value, std::vector<Expression>*& waiting)
+                            __attribute__((always_inline)) {
+    RelaxationScratch::Tentative& known = tentative[f];
+    if (known.stamp != stamp || value < known.cost) {
+      known = {value, stamp};
+      if constexpr (hff) {
+        achiever[f] = o;
+        achiever_stamp[f] = stamp;
+      }
+      if (waiting == nullptr) {
+        if (!fits(value)) {
+          sound = false;
+          return false;
+        }
+        waiting = &bucket(value);
+      }
+      waiting->push_back(Expression{f});
+    } else if (hff && value == known.cost) {
+      QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
+      if (o > achiever[f]) achiever[f] = o;
+    }
+    return true;
+  };
+  // Inlined into the settling loop: as a call it cost a third of an evaluation on large tasks.
   const auto fire = [&](OperatorID o, double c) __attribute__((always_inline)) {
     if (record_costs) pending[o] = {c, stamp, 0};  // its cost, and that it has one
     const DeleteRelaxationHeuristic::PackedOperator& op = packed[o];
@@ -604,32 +630,10 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
       sound = false;  // an offer could tie with or undercut a settled cost
       return;
     }
-    // One offer for all the effects: whether it fits a bucket, and which, is worked out once,
-    // when the first effect improves.
     std::vector<Expression>* waiting = nullptr;
     // With every action idle, an idle fact already has cost 0: no offer can change it.
     for (std::uint32_t e = all_idle ? op.idle_effects_end : op.add_effects_begin; e < op.add_effects_end; ++e) {
-      const Expression fact = effects[e];
-      const std::uint64_t f = fact.id;
-      RelaxationScratch::Tentative& known = tentative[f];
-      if (known.stamp != stamp || value < known.cost) {
-        known = {value, stamp};
-        if constexpr (hff) {
-          achiever[f] = o;
-          achiever_stamp[f] = stamp;
-        }
-        if (waiting == nullptr) {
-          if (!fits(value)) {
-            sound = false;
-            return;
-          }
-          waiting = &bucket(value);
-        }
-        waiting->push_back(fact);
-      } else if (hff && value == known.cost) {
-        QUENDRAL_CHECK(achiever_stamp[f] == stamp, "an equal offer for a fact without achiever");
-        if (o > achiever[f]) achiever[f] = o;
-      }
+      if (!offer_to(effects[e].id, o, value, waiting)) return;
     }
   };
   // An operator with `Or` is costed again at each of its facts: it fires when it is cheaper now.
@@ -678,25 +682,7 @@ bool Evaluation::settle_in_cost_order_as(bool to_goal) {
           const double value = current + 1.0;
           std::vector<Expression>* waiting = nullptr;
           for (const DeleteRelaxationHeuristic::DirectEntry entry : row) {
-            RelaxationScratch::Tentative& known = tentative[entry.fact];
-            if (known.stamp != stamp || value < known.cost) {
-              known = {value, stamp};
-              if constexpr (hff) {
-                achiever[entry.fact] = entry.op;
-                achiever_stamp[entry.fact] = stamp;
-              }
-              if (waiting == nullptr) {
-                if (!fits(value)) {
-                  sound = false;
-                  break;
-                }
-                waiting = &bucket(value);
-              }
-              waiting->push_back(Expression{entry.fact});
-            } else if (hff && value == known.cost) {
-              QUENDRAL_CHECK(achiever_stamp[entry.fact] == stamp, "an equal offer for a fact without achiever");
-              if (entry.op > achiever[entry.fact]) achiever[entry.fact] = entry.op;
-            }
+            if (!offer_to(entry.fact, entry.op, value, waiting)) break;
           }
           if (!sound) break;
         }
